@@ -1,0 +1,44 @@
+# Set-up, build, test and run on Debian 12. Everything installs what it needs.
+BUILD     ?= build
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build test check run install clean
+
+all: build
+
+# Installs only the packages that are missing, so a ready machine skips apt.
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing:$$missing"; \
+	    $(SUDO) apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+check: test
+
+run: build
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	    echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a desktop session." >&2; \
+	    exit 1; \
+	fi
+	$(BUILD)/pelkoupdate
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

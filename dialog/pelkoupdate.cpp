@@ -1,0 +1,92 @@
+#include "pelkoupdate.h"
+
+#include "ui_pelkoupdate.h"
+
+#include <QEvent>
+
+#include <QSerialPortInfo>
+
+namespace {
+QStringList availablePortNames()
+{
+    QStringList names;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        names += info.portName();
+    return names;
+}
+} // namespace
+
+QStringList (*pelkoUpdate::enumeratePorts)() = &availablePortNames;
+
+pelkoUpdate::pelkoUpdate(QWidget *parent) : pelkoUpdate(QStringList(), parent) {}
+
+pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
+    : QDialog(parent), ui(std::make_unique<Ui_pelkoUpdate>())
+{
+    ui->setupUi(this);
+    portList = enumeratePorts();
+    // The first item added becomes current and already updates the status line.
+    for (const QString &name : extraPorts)
+        ui->comboBoxPort->addItem(name);
+    for (const QString &name : std::as_const(portList))
+        ui->comboBoxPort->addItem(QString::fromLatin1(name.toLocal8Bit()));
+    showStatus(portAndFileText());
+    ui->pushButtonDownload->setEnabled(false);
+    state = StateFindDevice;
+
+    ledOffPixmap = QPixmap(15, 15);
+    ledOnPixmap = QPixmap(15, 15);
+    ledOffPixmap.fill(QColor(Qt::red));
+    ledOnPixmap.fill(QColor(Qt::green));
+    ui->label_rx->setPixmap(ledOffPixmap);
+    ui->label_tx->setPixmap(ledOffPixmap);
+    ui->progressBarDownload->setValue(0);
+    requestedOffset = 0;
+
+    for (QTimer *lamp : {&txLampTimer, &rxLampTimer}) {
+        lamp->setSingleShot(true);
+        lamp->setInterval(100);
+    }
+    connect(&txLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLed);
+    connect(&rxLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLedBlue);
+}
+
+pelkoUpdate::~pelkoUpdate() = default;
+
+void pelkoUpdate::changeEvent(QEvent *event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        ui->retranslateUi(this);
+}
+
+QString pelkoUpdate::portAndFileText() const
+{
+    return ui->comboBoxPort->currentText() + QStringLiteral("  ")
+           + (fileName.isEmpty() ? QStringLiteral("file not available") : fileName);
+}
+
+void pelkoUpdate::showStatus(const QString &text)
+{
+    ui->labelStatusBar->setText(text);
+}
+
+void pelkoUpdate::on_comboBoxPort_currentIndexChanged(int)
+{
+    showStatus(portAndFileText());
+}
+
+void pelkoUpdate::on_pushButtonCancel_clicked()
+{
+    done(1);
+}
+
+void pelkoUpdate::disableLed()
+{
+    ui->label_tx->setPixmap(ledOffPixmap);
+}
+
+void pelkoUpdate::disableLedBlue()
+{
+    ui->label_rx->setPixmap(ledOffPixmap);
+}

@@ -1,0 +1,100 @@
+#ifndef PELKOUPDATE_H
+#define PELKOUPDATE_H
+
+#include "updatestate.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QList>
+#include <QPixmap>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <array>
+#include <memory>
+
+class Ui_pelkoUpdate;
+
+// The updater window. It owns the port, the image file and every field of
+// the update procedure; all of the program's logic runs in its slots.
+class pelkoUpdate : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit pelkoUpdate(QWidget *parent = nullptr);
+    // extraPorts go into the port choice ahead of the ports found on the
+    // machine, the first of them selected: virtual ports and test lines.
+    explicit pelkoUpdate(const QStringList &extraPorts, QWidget *parent = nullptr);
+    ~pelkoUpdate() override;
+
+    // Where the names of the machine's ports come from; tests put a fixed
+    // list here.
+    static QStringList (*enumeratePorts)();
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private slots:
+    // The order of these eight is the window's slot table.
+    void on_comboBoxPort_currentIndexChanged(int);
+    void on_pushButtonDownload_clicked();
+    void on_pushButtonCancel_clicked();
+    void on_pushButtonOK_clicked();
+    void receive();
+    void timeout();
+    void disableLed();
+    void disableLedBlue();
+
+private:
+    friend class TestDialog;
+    friend class TestLink;
+    friend class TestImage;
+    friend class TestUpdate;
+
+    QString portAndFileText() const;
+    void showStatus(const QString &text);
+
+    // link
+    bool openPort();
+    QString portOpenError() const;
+    void sendFrame(unsigned char *payload, int length);
+    static int frameChecksum(const unsigned char *data, int length);
+    static int progressValue(qint64 offset, qint64 size);
+
+    // update procedure
+    void startUpdate();
+    void sendNextRequest();
+    void handleResponse(const unsigned char *frame);
+    void restAfterFailure(const QString &reason);
+
+    // image file
+    bool openImage();
+    bool prepareImage();
+    bool positionImage();
+    bool hasHeader() const;
+    ImageWord imageWordAt(int offset, unsigned char word[4]);
+    ImageWord fileChanged();
+
+    QString fileName;
+    QStringList portList;
+    QSerialPort serialPort;
+    QFile firmwareFile;
+    qint32 imageSize = 0;
+    std::array<unsigned char, 1024> block{};
+    qint32 requestedOffset = 0;
+    qint32 readOffset = 0;
+    QTimer retryTimer;
+    // The lamps go dark 100 ms after the first frame of a burst; a timer of
+    // our own instead of a single shot per frame keeps frames allocation-free.
+    QTimer txLampTimer;
+    QTimer rxLampTimer;
+    QPixmap ledOffPixmap;
+    QPixmap ledOnPixmap;
+    qint32 state = StateFindDevice;
+    std::unique_ptr<Ui_pelkoUpdate> ui;
+};
+
+#endif

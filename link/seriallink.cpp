@@ -1,0 +1,102 @@
+#include "pelkoupdate.h"
+
+#include "framecodec.h"
+#include "ui_pelkoupdate.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+bool pelkoUpdate::openPort()
+{
+    const QString name = ui->comboBoxPort->currentText();
+    if (name.isEmpty()) {
+        showStatus(QStringLiteral("No serial port to open: connect the device and restart"));
+        return false;
+    }
+    serialPort.setPortName(name);
+    if (!serialPort.open(QIODevice::ReadWrite)) {
+        showStatus(portOpenError());
+        return false;
+    }
+    const bool configured = serialPort.setBaudRate(57600)
+                            && serialPort.setFlowControl(QSerialPort::NoFlowControl)
+                            && serialPort.setParity(QSerialPort::NoParity)
+                            && serialPort.setDataBits(QSerialPort::Data8)
+                            && serialPort.setStopBits(QSerialPort::OneStop);
+    if (!configured) {
+        showStatus(QStringLiteral("Cannot set up port %1: %2").arg(name, serialPort.errorString()));
+        serialPort.close();
+        return false;
+    }
+    connect(&serialPort, &QSerialPort::readyRead, this, &pelkoUpdate::receive,
+            Qt::UniqueConnection);
+    return true;
+}
+
+QString pelkoUpdate::portOpenError() const
+{
+    const QString name = serialPort.portName();
+    QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
+#ifdef Q_OS_LINUX
+    // The usual first-day problem on Linux: the device node belongs to a group
+    // (dialout) that a new user is not yet a member of.
+    const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    const QByteArray nativePath = QFile::encodeName(path);
+    if (::access(nativePath.constData(), F_OK) == 0
+        && ::access(nativePath.constData(), R_OK | W_OK) != 0) {
+        const QString group = QFileInfo(path).group();
+        text += QStringLiteral(" (you must be in the group %1 that owns the device, e.g. dialout)")
+                    .arg(group.isEmpty() ? QStringLiteral("dialout") : group);
+    }
+#endif
+    return text;
+}
+
+int pelkoUpdate::frameChecksum(const unsigned char *data, int length)
+{
+    return crc16(data, length);
+}
+
+int pelkoUpdate::progressValue(qint64 offset, qint64 size)
+{
+    if (size <= 0)
+        return 0;
+    return static_cast<int>(std::clamp<qint64>(offset * 100 / size, 0, 100));
+}
+
+void pelkoUpdate::sendFrame(unsigned char *payload, int length)
+{
+    static constexpr char head[] = {char(frameStart), char(hostMark)};
+    serialPort.write(head, sizeof head);
+    const int n = std::min(length, payloadSize);
+    if (n > 0) {
+        payload[n - 1] = static_cast<unsigned char>(frameChecksum(payload, n - 1) & 0xFF);
+        std::array<unsigned char, maxStuffedPayload> stuffed;
+        const int size = stuffPayload(payload, n, stuffed.data());
+        serialPort.write(reinterpret_cast<const char *>(stuffed.data()), size);
+    }
+    ui->label_tx->setPixmap(ledOnPixmap);
+    if (!txLampTimer.isActive())
+        txLampTimer.start();
+    ui->progressBarDownload->setValue(progressValue(requestedOffset, imageSize));
+    retryTimer.start(200);
+}
+
+void pelkoUpdate::receive()
+{
+    // Read until the port is empty: a stop-and-wait device sends nothing more
+    // until it is answered, so bytes left behind would never be announced again.
+    std::array<char, 1024> buffer;
+    for (;;) {
+        const qint64 count = serialPort.read(buffer.data(), buffer.size());
+        if (count <= 0)
+            return;
+        processDeframer().feed(reinterpret_cast<const unsigned char *>(buffer.data()), count,
+                               [this](const unsigned char *frame) { handleResponse(frame); });
+    }
+}

@@ -1,0 +1,247 @@
+#include "pelkoupdate.h"
+#include "ui_pelkoupdate.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+QStringList machinePorts;
+QStringList fakePorts()
+{
+    return machinePorts;
+}
+
+bool lampIsOff(const QLabel *lamp)
+{
+    const QPixmap pixmap = lamp->pixmap();
+    return pixmap.size() == QSize(15, 15) && pixmap.toImage().pixelColor(7, 7) == QColor(Qt::red);
+}
+} // namespace
+
+class TestDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        // A slot whose name matches no signal would silently stay unconnected.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("connectSlotsByName|No such")));
+        pelkoUpdate::enumeratePorts = &fakePorts;
+        machinePorts.clear();
+    }
+
+    void widgets_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("className");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("progress bar") << "progressBarDownload" << "QProgressBar" << QRect(30, 70, 251, 23) << "";
+        QTest::newRow("status line") << "labelStatusBar" << "QLabel" << QRect(20, 150, 261, 16) << "COM7  file not available";
+        QTest::newRow("File") << "pushButtonOK" << "QPushButton" << QRect(20, 110, 81, 31) << "File";
+        QTest::newRow("End") << "pushButtonCancel" << "QPushButton" << QRect(200, 110, 81, 31) << "End";
+        QTest::newRow("Download") << "pushButtonDownload" << "QPushButton" << QRect(110, 110, 81, 31) << "Download";
+        QTest::newRow("port choice") << "comboBoxPort" << "QComboBox" << QRect(150, 20, 101, 22) << "";
+        QTest::newRow("caption") << "label" << "QLabel" << QRect(30, 30, 54, 12) << "M.Wire @";
+        QTest::newRow("tx lamp") << "label_tx" << "QLabel" << QRect(90, 30, 21, 16) << "";
+        QTest::newRow("rx lamp") << "label_rx" << "QLabel" << QRect(120, 30, 21, 16) << "";
+    }
+    void widgets()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, className);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, text);
+        pelkoUpdate dialog(QStringList{QStringLiteral("COM7")});
+        dialog.show();
+        QWidget *widget = dialog.findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->metaObject()->className(), className);
+        QCOMPARE(widget->geometry(), geometry);
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            QCOMPARE(label->text(), text);
+        if (auto *button = qobject_cast<QPushButton *>(widget))
+            QCOMPARE(button->text(), text);
+    }
+
+    void windowAsFirstShown()
+    {
+        pelkoUpdate dialog;
+        dialog.show();
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("pelkoUpdate"));
+        QCOMPARE(dialog.objectName(), QStringLiteral("pelkoUpdate"));
+        QCOMPARE(dialog.size(), QSize(296, 170));
+        QCOMPARE(dialog.children().count(), 9); // the nine widgets, nothing else
+        const auto widgets = dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+        const QStringList order{"progressBarDownload", "labelStatusBar", "pushButtonOK",
+                                "pushButtonCancel",    "pushButtonDownload", "comboBoxPort",
+                                "label",               "label_tx",       "label_rx"};
+        QStringList names;
+        for (const QWidget *w : widgets)
+            names += w->objectName();
+        QCOMPARE(names, order);
+        QVERIFY(lampIsOff(dialog.ui->label_tx));
+        QVERIFY(lampIsOff(dialog.ui->label_rx));
+        QCOMPARE(dialog.ui->label_tx->margin(), 1);
+        QCOMPARE(dialog.ui->progressBarDownload->value(), 0);
+        QVERIFY(!dialog.ui->pushButtonDownload->isEnabled());
+        QVERIFY(dialog.ui->pushButtonOK->isEnabled());
+        QVERIFY(dialog.ui->pushButtonCancel->isEnabled());
+        QCOMPARE(dialog.state, qint32(StateFindDevice));
+        QVERIFY(!dialog.serialPort.isOpen());
+        QVERIFY(!dialog.retryTimer.isActive());
+    }
+
+    void portList_data()
+    {
+        QTest::addColumn<QStringList>("machine");
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("no port") << QStringList() << QStringList() << QStringList() << "  file not available";
+        QTest::newRow("one port") << QStringList{"ttyS0"} << QStringList() << QStringList{"ttyS0"} << "ttyS0  file not available";
+        QTest::newRow("several ports in order")
+            << QStringList{"ttyUSB1", "ttyS0", "ttyACM0"} << QStringList()
+            << QStringList{"ttyUSB1", "ttyS0", "ttyACM0"} << "ttyUSB1  file not available";
+        QTest::newRow("--port ahead of the machine's")
+            << QStringList{"ttyS0"} << QStringList{"/dev/pts/9", "ttyV1"}
+            << QStringList{"/dev/pts/9", "ttyV1", "ttyS0"} << "/dev/pts/9  file not available";
+        QTest::newRow("--port alone") << QStringList() << QStringList{"ttyV1"} << QStringList{"ttyV1"} << "ttyV1  file not available";
+    }
+    void portList()
+    {
+        QFETCH(QStringList, machine);
+        QFETCH(QStringList, extra);
+        QFETCH(QStringList, items);
+        QFETCH(QString, status);
+        machinePorts = machine;
+        pelkoUpdate dialog(extra);
+        QStringList shown;
+        for (int i = 0; i < dialog.ui->comboBoxPort->count(); ++i)
+            shown += dialog.ui->comboBoxPort->itemText(i);
+        QCOMPARE(shown, items);
+        QCOMPARE(dialog.ui->comboBoxPort->currentIndex(), items.isEmpty() ? -1 : 0);
+        QCOMPARE(dialog.ui->labelStatusBar->text(), status);
+    }
+
+    void slotTable()
+    {
+        const QMetaObject *meta = &pelkoUpdate::staticMetaObject;
+        QCOMPARE(meta->className(), "pelkoUpdate");
+        QStringList table;
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            QCOMPARE(method.methodType(), QMetaMethod::Slot);
+            QCOMPARE(method.access(), QMetaMethod::Private);
+            table += QString::fromLatin1(method.methodSignature());
+        }
+        QCOMPARE(table, (QStringList{"on_comboBoxPort_currentIndexChanged(int)",
+                                     "on_pushButtonDownload_clicked()",
+                                     "on_pushButtonCancel_clicked()", "on_pushButtonOK_clicked()",
+                                     "receive()", "timeout()", "disableLed()", "disableLedBlue()"}));
+        QCOMPARE(meta->propertyCount(), meta->propertyOffset());
+        QCOMPARE(meta->classInfoCount(), meta->classInfoOffset());
+    }
+
+    void statusFollowsPortChoice()
+    {
+        pelkoUpdate dialog(QStringList{"ttyA", "ttyB", "ttyC"});
+        dialog.ui->comboBoxPort->setCurrentIndex(2);
+        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyC  file not available"));
+        dialog.fileName = QStringLiteral("/home/u/fw.pelk");
+        dialog.ui->labelStatusBar->setText(QStringLiteral("Firmware is updated"));
+        dialog.ui->comboBoxPort->setCurrentIndex(1);
+        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyB  /home/u/fw.pelk"));
+        QCOMPARE(dialog.state, qint32(StateFindDevice));
+        QVERIFY(!dialog.serialPort.isOpen());
+    }
+
+    void lampsGoOffAfter100ms()
+    {
+        pelkoUpdate dialog;
+        dialog.ui->label_tx->setPixmap(dialog.ledOnPixmap);
+        dialog.ui->label_rx->setText(QStringLiteral("132"));
+        dialog.txLampTimer.start();
+        dialog.rxLampTimer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(dialog.ui->label_tx), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(dialog.ui->label_rx), 1000);
+    }
+
+    void languageChangeReappliesTexts()
+    {
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.ui->pushButtonOK->setEnabled(false);
+        dialog.ui->pushButtonDownload->setEnabled(true);
+        dialog.ui->progressBarDownload->setValue(42);
+        dialog.setWindowTitle(QString());
+        for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
+            b->setText(QString());
+        dialog.ui->label->setText(QString());
+        QEvent change(QEvent::LanguageChange);
+        QApplication::sendEvent(&dialog, &change);
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("pelkoUpdate"));
+        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("TextLabel"));
+        QCOMPARE(dialog.ui->pushButtonOK->text(), QStringLiteral("File"));
+        QCOMPARE(dialog.ui->pushButtonCancel->text(), QStringLiteral("End"));
+        QCOMPARE(dialog.ui->pushButtonDownload->text(), QStringLiteral("Download"));
+        QCOMPARE(dialog.ui->label->text(), QStringLiteral("M.Wire @"));
+        QCOMPARE(dialog.ui->label_tx->text(), QStringLiteral("132"));
+        QCOMPARE(dialog.ui->label_rx->text(), QStringLiteral("TextLabel"));
+        QVERIFY(!dialog.ui->pushButtonOK->isEnabled());
+        QVERIFY(dialog.ui->pushButtonDownload->isEnabled());
+        QCOMPARE(dialog.ui->progressBarDownload->value(), 42);
+        QCOMPARE(dialog.ui->comboBoxPort->count(), 1);
+    }
+
+    void otherChangeEventsLeaveTexts()
+    {
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.setEnabled(false);
+        dialog.setFont(QFont(QStringLiteral("Serif"), 20));
+        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyA  file not available"));
+        QVERIFY(lampIsOff(dialog.ui->label_tx));
+    }
+
+    void endingTheWindowEndsTheLoop_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::addColumn<int>("result");
+        QTest::newRow("End button") << 0 << int(QDialog::Accepted);
+        QTest::newRow("close button") << 1 << int(QDialog::Rejected);
+        QTest::newRow("Escape key") << 2 << int(QDialog::Rejected);
+    }
+    void endingTheWindowEndsTheLoop()
+    {
+        QFETCH(int, how);
+        QFETCH(int, result);
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QTimer::singleShot(0, &dialog, [&dialog, how] {
+            if (how == 0)
+                QTest::mouseClick(dialog.ui->pushButtonCancel, Qt::LeftButton);
+            else if (how == 1)
+                dialog.close();
+            else
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+        });
+        QTimer guard;
+        guard.callOnTimeout([] { QCoreApplication::exit(99); });
+        guard.start(5000);
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), result);
+    }
+};
+
+QTEST_MAIN(TestDialog)
+#include "tst_dialog.moc"

@@ -1,0 +1,96 @@
+#include "pelkoupdate.h"
+
+#include "ui_pelkoupdate.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+constexpr int headerSize = 16;
+} // namespace
+
+bool pelkoUpdate::hasHeader() const
+{
+    return firmwareFile.fileName().section(QLatin1Char('.'), -1, -1) == QLatin1String("pelk");
+}
+
+// Opens the chosen file and sizes its image; says on the status line why a
+// file cannot be used.
+bool pelkoUpdate::openImage()
+{
+    firmwareFile.setFileName(fileName);
+    if (!firmwareFile.open(QIODevice::ReadOnly)) {
+        showStatus(QStringLiteral("Cannot open %1: %2").arg(fileName, firmwareFile.errorString()));
+        return false;
+    }
+    const qint64 size = firmwareFile.size() - (hasHeader() ? headerSize : 0);
+    if (size < 0 || size > std::numeric_limits<qint32>::max()) {
+        showStatus(size < 0 ? QStringLiteral("%1 is shorter than its 16-byte header").arg(fileName)
+                            : QStringLiteral("%1 is too large for the device").arg(fileName));
+        firmwareFile.close();
+        return false;
+    }
+    imageSize = static_cast<qint32>(size);
+    return true;
+}
+
+bool pelkoUpdate::positionImage()
+{
+    if (firmwareFile.seek(hasHeader() ? headerSize : 0))
+        return true;
+    showStatus(QStringLiteral("Cannot read %1: %2").arg(fileName, firmwareFile.errorString()));
+    return false;
+}
+
+bool pelkoUpdate::prepareImage()
+{
+    if (firmwareFile.isOpen()) {
+        if (!positionImage())
+            return false;
+    } else if (!openImage() || !positionImage()) {
+        return false;
+    }
+    if (firmwareFile.size() == 0) {
+        showStatus(QStringLiteral("File is Vacant"));
+        firmwareFile.close();
+        return false;
+    }
+    return true;
+}
+
+// The file no longer holds the image that was chosen: stop rather than send
+// the device an image that is cut short or grown.
+ImageWord pelkoUpdate::fileChanged()
+{
+    restAfterFailure(QStringLiteral("%1 changed after it was chosen, download stopped")
+                         .arg(fileName));
+    return ImageWord::Failed;
+}
+
+ImageWord pelkoUpdate::imageWordAt(int offset, unsigned char word[4])
+{
+    if (offset >= readOffset) {
+        if (firmwareFile.atEnd()) {
+            if (readOffset == imageSize)
+                return ImageWord::EndOfImage;
+            return fileChanged();
+        }
+        if (offset == readOffset) {
+            const qint64 count =
+                firmwareFile.read(reinterpret_cast<char *>(block.data()), block.size());
+            if (count <= 0) {
+                restAfterFailure(QStringLiteral("Cannot read %1: %2, stopped")
+                                     .arg(fileName, firmwareFile.errorString()));
+                return ImageWord::Failed;
+            }
+            if (count > imageSize - readOffset)
+                return fileChanged();
+            // Past the image the device gets erased-flash bytes, never
+            // leftovers of the block before.
+            std::fill(block.begin() + count, block.end(), 0xFF);
+            readOffset += static_cast<qint32>(count);
+        }
+    }
+    std::copy_n(block.begin() + (quint32(offset) & 0x3FC), 4, word);
+    return ImageWord::Ready;
+}

@@ -1,0 +1,168 @@
+#include "pelkoupdate.h"
+
+#include "framecodec.h"
+#include "ui_pelkoupdate.h"
+
+#include <QFileDialog>
+
+void pelkoUpdate::on_pushButtonOK_clicked()
+{
+    fileName = QFileDialog::getOpenFileName(this, tr("Open firmware"), QString(),
+                                            tr("Pelko Files (*.plk *.pelk)"));
+    if (fileName.isEmpty())
+        return;
+    startUpdate();
+}
+
+// The File action once a name is chosen. Nothing is sent unless both the file
+// and the port could be opened; otherwise File stays enabled for another try.
+void pelkoUpdate::startUpdate()
+{
+    showStatus(portAndFileText());
+    if (!openImage())
+        return;
+    if (!openPort()) {
+        firmwareFile.close();
+        return;
+    }
+    ui->pushButtonOK->setEnabled(false);
+    state = StateFindDevice;
+    sendNextRequest();
+    retryTimer.setInterval(200);
+    connect(&retryTimer, &QTimer::timeout, this, &pelkoUpdate::timeout, Qt::UniqueConnection);
+}
+
+void pelkoUpdate::on_pushButtonDownload_clicked()
+{
+    if (state != StateReady)
+        return;
+    if (!prepareImage())
+        return;
+    showStatus(QStringLiteral("Please wait, in progressing..."));
+    state = StateStartDownload;
+    readOffset = 0;
+    sendNextRequest();
+}
+
+void pelkoUpdate::sendNextRequest()
+{
+    std::array<unsigned char, payloadSize> payload{frameTag};
+    switch (state) {
+    case StateFindDevice:
+        payload[1] = ReqFindDevice;
+        break;
+    case StateGetVersion:
+        payload[1] = ReqGetVersion;
+        break;
+    case StateStartDownload:
+        payload[1] = ReqStartDownload;
+        break;
+    case StateEndOfImage:
+        payload[1] = ReqEndOfImage;
+        break;
+    case StateSendData:
+        switch (imageWordAt(requestedOffset, &payload[2])) {
+        case ImageWord::Ready:
+            payload[1] = ReqData;
+            payload[6] = static_cast<unsigned char>(requestedOffset & 0xFF);
+            break;
+        case ImageWord::EndOfImage:
+            state = StateEndOfImage;
+            payload[1] = ReqEndOfImage;
+            break;
+        case ImageWord::Failed:
+            return;
+        }
+        break;
+    default:
+        return;
+    }
+    sendFrame(payload.data(), payloadSize);
+}
+
+void pelkoUpdate::handleResponse(const unsigned char *frame)
+{
+    const unsigned char *payload = frame + 2;
+    if (frame[1] != deviceMark || payload[0] != frameTag)
+        return;
+    retryTimer.stop();
+    const bool downloading = state == StateStartDownload || state == StateSendData;
+    switch (payload[1]) {
+    case RspDeviceFound:
+        if (state == StateFindDevice) {
+            state = StateGetVersion;
+            showStatus(QStringLiteral("get Version Info"));
+            sendNextRequest();
+        }
+        break;
+    case RspVersion:
+        if (state == StateGetVersion) {
+            const QString text = QString::asprintf(
+                "Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download", payload[5],
+                payload[4], payload[3], payload[2]);
+            state = StateReady;
+            ui->pushButtonDownload->setEnabled(true);
+            showStatus(text);
+        }
+        break;
+    case RspDataRequest:
+        if (downloading) {
+            requestedOffset = static_cast<qint32>(
+                quint32(payload[2]) | quint32(payload[3]) << 8 | quint32(payload[4]) << 16
+                | quint32(payload[5]) << 24);
+            state = StateSendData;
+            sendNextRequest();
+        }
+        break;
+    case RspUpdated:
+        if (state == StateEndOfImage) {
+            showStatus(QStringLiteral("Firmware is updated"));
+            state = StateFindDevice;
+            ui->pushButtonDownload->setEnabled(false);
+        }
+        break;
+    case RspCancelled:
+        if (downloading) {
+            showStatus(QStringLiteral("Device canncelled, please retry"));
+            state = StateFindDevice;
+            ui->pushButtonDownload->setEnabled(false);
+        }
+        break;
+    default:
+        break;
+    }
+    ui->label_rx->setPixmap(ledOnPixmap);
+    if (!rxLampTimer.isActive())
+        rxLampTimer.start();
+}
+
+void pelkoUpdate::timeout()
+{
+    switch (state) {
+    case StateFindDevice:
+        sendNextRequest();
+        showStatus(QStringLiteral("finding device..."));
+        break;
+    case StateGetVersion:
+        showStatus(QStringLiteral("Get device version failed"));
+        break;
+    case StateStartDownload:
+    case StateSendData:
+    case StateEndOfImage:
+        showStatus(QStringLiteral("device time out, re-start this program"));
+        ui->pushButtonDownload->setEnabled(false);
+        break;
+    default:
+        break;
+    }
+}
+
+// A transfer that cannot go on rests as after a cancel by the device: the
+// device is never told that a partial image is complete.
+void pelkoUpdate::restAfterFailure(const QString &reason)
+{
+    retryTimer.stop();
+    showStatus(reason);
+    ui->pushButtonDownload->setEnabled(false);
+    state = StateFindDevice;
+}
