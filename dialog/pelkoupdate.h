@@ -53,13 +53,14 @@ private:
     friend class TestLink;
     friend class TestImage;
     friend class TestUpdate;
+    friend class UpdaterAccess;
 
     QString portAndFileText() const;
     void showStatus(const QString &text);
 
     // link
     bool openPort();
-    QString portOpenError() const;
+    QString portOpenError(const QString &name) const;
     void sendFrame(unsigned char *payload, int length);
     static int frameChecksum(const unsigned char *data, int length);
     static int progressValue(qint64 offset, qint64 size);

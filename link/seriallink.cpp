@@ -20,7 +20,7 @@ bool pelkoUpdate::openPort()
     }
     serialPort.setPortName(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
-        showStatus(portOpenError());
+        showStatus(portOpenError(name));
         return false;
     }
     const bool configured = serialPort.setBaudRate(57600)
@@ -38,9 +38,8 @@ bool pelkoUpdate::openPort()
     return true;
 }
 
-QString pelkoUpdate::portOpenError() const
+QString pelkoUpdate::portOpenError(const QString &name) const
 {
-    const QString name = serialPort.portName();
     QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
 #ifdef Q_OS_LINUX
     // The usual first-day problem on Linux: the device node belongs to a group

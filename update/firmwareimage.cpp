@@ -23,7 +23,9 @@ bool pelkoUpdate::openImage()
         showStatus(QStringLiteral("Cannot open %1: %2").arg(fileName, firmwareFile.errorString()));
         return false;
     }
-    const qint64 size = firmwareFile.size() - (hasHeader() ? headerSize : 0);
+    // An empty file of either kind is let through: Download tells it is vacant.
+    const qint64 fileSize = firmwareFile.size();
+    const qint64 size = fileSize == 0 ? 0 : fileSize - (hasHeader() ? headerSize : 0);
     if (size < 0 || size > std::numeric_limits<qint32>::max()) {
         showStatus(size < 0 ? QStringLiteral("%1 is shorter than its 16-byte header").arg(fileName)
                             : QStringLiteral("%1 is too large for the device").arg(fileName));

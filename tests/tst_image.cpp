@@ -1,0 +1,199 @@
+#include "updateraccess.h"
+
+#include <QTest>
+
+using pty::hex;
+using A = UpdaterAccess;
+using testing::pattern;
+using testing::writeFile;
+
+class TestImage : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<pelkoUpdate> window;
+
+    // The image side of File and Download, without a port.
+    pelkoUpdate &prepared(const QString &path)
+    {
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        window = std::make_unique<pelkoUpdate>();
+        window->fileName = path;
+        window->openImage();
+        if (window->prepareImage())
+            window->readOffset = 0;
+        return *window;
+    }
+    static QByteArray wordAt(pelkoUpdate &w, int offset)
+    {
+        unsigned char word[4];
+        if (w.imageWordAt(offset, word) != ImageWord::Ready)
+            return "end";
+        return QByteArray(reinterpret_cast<const char *>(word), 4);
+    }
+
+private slots:
+    void cleanup() { window.reset(); }
+
+    void suffixRule_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("imageSize");
+        QTest::addColumn<int>("firstByte");
+        QTest::newRow("fw.pelk has a header") << "fw.pelk" << 84 << 16;
+        QTest::newRow("fw.plk is raw") << "fw.plk" << 100 << 0;
+        QTest::newRow("fw.PELK is raw") << "fw.PELK" << 100 << 0;
+        QTest::newRow("fw.pelk.bak is raw") << "fw.pelk.bak" << 100 << 0;
+        QTest::newRow("folder x.pelk, file without suffix") << "x.pelk/fw" << 100 << 0;
+        QTest::newRow("no suffix at all") << "firmware" << 100 << 0;
+    }
+    void suffixRule()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, imageSize);
+        QFETCH(int, firstByte);
+        QVERIFY(QDir(dir.path()).mkpath(QFileInfo(dir.filePath(name)).path()));
+        const QByteArray bytes = pattern(100);
+        pelkoUpdate &w = prepared(writeFile(dir, name, bytes));
+        QCOMPARE(w.imageSize, imageSize);
+        QCOMPARE(wordAt(w, 0), bytes.mid(firstByte, 4));
+    }
+
+    void headedImageInBlocks()
+    {
+        const QByteArray bytes = pattern(1040);
+        pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", bytes));
+        QCOMPARE(w.imageSize, 1024);
+        QCOMPARE(w.firmwareFile.pos(), 16);
+        QCOMPARE(wordAt(w, 0), bytes.mid(16, 4));
+        QCOMPARE(w.readOffset, 1024);
+        QCOMPARE(wordAt(w, 1020), bytes.mid(1036, 4));
+        QCOMPARE(wordAt(w, 1024), QByteArray("end"));
+    }
+
+    void rawImageInBlocks()
+    {
+        const QByteArray bytes = pattern(2048);
+        pelkoUpdate &w = prepared(writeFile(dir, "fw.plk", bytes));
+        QCOMPARE(wordAt(w, 0), bytes.mid(0, 4));
+        for (int offset = 4; offset <= 1020; offset += 4)
+            QCOMPARE(wordAt(w, offset), bytes.mid(offset, 4));
+        QCOMPARE(w.firmwareFile.pos(), 1024); // the block served all of them
+        QCOMPARE(wordAt(w, 6), bytes.mid(4, 4));
+        QCOMPARE(wordAt(w, 1024), bytes.mid(1024, 4));
+        QCOMPARE(w.readOffset, 2048);
+        QCOMPARE(wordAt(w, 1020), bytes.mid(2044, 4)); // word 255 of the block held
+        QCOMPARE(wordAt(w, 0x10), bytes.mid(1024 + 0x10, 4));
+        QCOMPARE(wordAt(w, 2048), QByteArray("end"));
+    }
+
+    void blockStartsZeroed()
+    {
+        pelkoUpdate &w = prepared(writeFile(dir, "fw.plk", pattern(2048)));
+        QCOMPARE(wordAt(w, 8), hex("00000000")); // asked before offset 0: nothing read yet
+        QCOMPARE(w.readOffset, 0);
+    }
+
+    // A 16-byte pelk passes the empty-file test; its image is empty.
+    void headerOnlyPelk()
+    {
+        pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", pattern(16)));
+        QCOMPARE(w.imageSize, 0);
+        QVERIFY(w.firmwareFile.isOpen());
+        QCOMPARE(wordAt(w, 0), QByteArray("end"));
+    }
+
+    void emptyFileIsVacant()
+    {
+        const QString path = writeFile(dir, "fw.pelk", QByteArray());
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        pelkoUpdate w;
+        w.fileName = path;
+        QVERIFY(w.openImage());
+        w.state = StateReady;
+        A::ui(w).pushButtonDownload->setEnabled(true);
+        A::download(w);
+        QCOMPARE(A::status(w), QStringLiteral("File is Vacant"));
+        QVERIFY(!w.firmwareFile.isOpen());
+        QCOMPARE(A::state(w), qint32(StateReady));
+
+        // Filled since: the next Download reopens it, positioned past the header.
+        writeFile(dir, "fw.pelk", pattern(40));
+        QVERIFY(w.prepareImage());
+        QCOMPARE(w.imageSize, 24);
+        QCOMPARE(w.firmwareFile.pos(), 16);
+    }
+
+    void emptyRawFile()
+    {
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        pelkoUpdate w;
+        w.fileName = writeFile(dir, "fw.plk", QByteArray());
+        QVERIFY(w.openImage());
+        QCOMPARE(w.imageSize, 0);
+        QVERIFY(!w.prepareImage());
+        QCOMPARE(A::status(w), QStringLiteral("File is Vacant"));
+        QVERIFY(!w.prepareImage()); // tested again on every try
+        QVERIFY(!w.firmwareFile.isOpen());
+    }
+
+    void fileDialog()
+    {
+        pty::Device line;
+        const auto w = testing::windowOn(line);
+        const QString path = writeFile(dir, "fw.pelk", pattern(40));
+        QString caption;
+        QStringList filters;
+        testing::answerFileDialog(path, &caption, &filters);
+        A::ui(*w).pushButtonOK->click();
+        QCOMPARE(caption, QStringLiteral("Open firmware"));
+        QCOMPARE(filters, QStringList{"Pelko Files (*.plk *.pelk)"});
+        QCOMPARE(w->fileName, path);
+        QCOMPARE(A::status(*w), line.path + "  " + path);
+        QVERIFY(!A::fileEnabled(*w));
+        QCOMPARE(w->imageSize, 24);
+        QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
+    }
+
+    void cancelledFileDialog()
+    {
+        pty::Device line;
+        const auto w = testing::windowOn(line);
+        testing::answerFileDialog(QString());
+        A::ui(*w).pushButtonOK->click();
+        QVERIFY(w->fileName.isEmpty());
+        QCOMPARE(A::status(*w), line.path + "  file not available");
+        QVERIFY(A::fileEnabled(*w));
+        QVERIFY(!w->serialPort.isOpen());
+        QVERIFY(line.quietFor(300));
+    }
+
+    void fileThatCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "gone.pelk" << "No such file or directory";
+        QTest::newRow("pelk shorter than its header") << "short.pelk" << "shorter than its 16-byte header";
+    }
+    void fileThatCannotBeOpened()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        if (name.startsWith("short"))
+            writeFile(dir, name, pattern(15));
+        pty::Device line;
+        const auto w = testing::windowOn(line);
+        const QString path = dir.filePath(name);
+        A::choose(*w, path);
+        QVERIFY2(A::status(*w).contains(path) && A::status(*w).contains(reason),
+                 qPrintable(A::status(*w)));
+        QVERIFY(A::fileEnabled(*w));
+        QVERIFY(!w->serialPort.isOpen());
+        QVERIFY(!A::timerRunning(*w));
+        QVERIFY(line.quietFor(100));
+    }
+};
+
+QTEST_MAIN(TestImage)
+#include "tst_image.moc"

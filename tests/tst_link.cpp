@@ -1,0 +1,280 @@
+#include "crctable.h"
+#include "framecodec.h"
+#include "updateraccess.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QTest>
+
+#include <termios.h>
+
+using pty::hex;
+using A = UpdaterAccess;
+
+namespace {
+using Frames = QList<QByteArray>;
+
+Frames deframe(Deframer &deframer, const QByteArray &bytes)
+{
+    Frames frames;
+    deframer.feed(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size(),
+                  [&](const unsigned char *frame) {
+                      frames += QByteArray(reinterpret_cast<const char *>(frame), 10);
+                  });
+    return frames;
+}
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+    pty::Device *device = nullptr;
+    std::unique_ptr<pelkoUpdate> window;
+
+    // A window with its port open on the test's line, as after File.
+    void openLine()
+    {
+        device = new pty::Device;
+        window = testing::windowOn(*device);
+        QVERIFY(window->openPort());
+    }
+    QByteArray sent(QByteArray payload, int length = 8)
+    {
+        window->sendFrame(reinterpret_cast<unsigned char *>(payload.data()), length);
+        return device->nextFrame();
+    }
+
+private slots:
+    void cleanup()
+    {
+        window.reset();
+        delete device;
+        device = nullptr;
+    }
+
+    void checksum_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("crc");
+        QTest::newRow("check value") << QByteArray("123456789") << 0x31C3;
+        QTest::newRow("find device") << hex("50000000000000") << 0xEA97;
+        QTest::newRow("get version") << hex("50010000000000") << 0xAF37;
+        QTest::newRow("escapes in payload") << hex("50047e7d123408") << 0x20B1;
+        QTest::newRow("checksum 7d") << hex("50042b00000000") << 0x087D;
+        QTest::newRow("abc") << QByteArray("abc") << 0x9DD6;
+        QTest::newRow("empty") << QByteArray() << 0;
+    }
+    void checksum()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(int, crc);
+        const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
+        QCOMPARE(pelkoUpdate::frameChecksum(bytes, int(data.size())), crc);
+        QCOMPARE(pelkoUpdate::frameChecksum(bytes, -1), 0);
+        QCOMPARE(crcTable[0], 0);
+    }
+
+    void sendFrameOnTheWire_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("find device, old byte 7 lost") << hex("50000000000000aa") << hex("7eff50000000000000" "97");
+        QTest::newRow("get version") << hex("5001000000000000") << hex("7eff50010000000000" "37");
+        QTest::newRow("7e and 7d stuffed") << hex("50047e7d12340800") << hex("7eff50047d5e7d5d123408" "b1");
+        QTest::newRow("checksum 7d stuffed") << hex("50042b0000000000") << hex("7eff50042b00000000" "7d5d");
+        QTest::newRow("5d 5e 7f ff plain") << hex("50045d5e7fff0000") << QByteArray();
+    }
+    void sendFrameOnTheWire()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, wire);
+        openLine();
+        QByteArray caller = payload;
+        const QByteArray frame = sent(caller);
+        if (wire.isEmpty()) // only the plain bytes are known here; the checksum is checked by payloadOf
+            QCOMPARE(frame.mid(2, 6), payload.left(6));
+        else
+            QCOMPARE(frame, wire);
+        QCOMPARE(pty::payloadOf(frame).left(7), payload.left(7));
+        window->sendFrame(reinterpret_cast<unsigned char *>(caller.data()), 8);
+        QCOMPARE(quint8(caller[7]), quint8(pty::crc(payload.left(7)) & 0xFF));
+    }
+
+    // 0x7D and 0x7E in each of the seven payload positions, and as checksum.
+    void stuffingInEveryPosition()
+    {
+        openLine();
+        for (int position = 0; position < 7; ++position) {
+            for (char special : {'\x7d', '\x7e'}) {
+                QByteArray payload = hex("5004112233440000");
+                payload[position] = special;
+                const QByteArray frame = sent(payload);
+                QVERIFY2(!frame.mid(1).contains('\x7e'), frame.toHex().constData());
+                QCOMPARE(pty::payloadOf(frame).left(7), payload.left(7));
+                QCOMPARE(frame.size(), 11 + (pty::payloadOf(frame)[7] == '\x7d' || pty::payloadOf(frame)[7] == '\x7e'));
+            }
+        }
+        for (quint8 wanted : {0x7D, 0x7E}) {
+            QByteArray payload = hex("5004000000000000");
+            for (int i = 0; i < 256 && (pty::crc(payload.left(7)) & 0xFF) != wanted; ++i)
+                payload[2] = char(i);
+            const QByteArray frame = sent(payload);
+            QCOMPARE(frame.right(2), QByteArray("\x7d") + char(wanted ^ 0x20));
+        }
+    }
+
+    void lengthIsClamped()
+    {
+        openLine();
+        QByteArray payload = hex("50000000000000" "00" "eeeeee");
+        QCOMPARE(sent(payload, 11), hex("7eff50000000000000" "97"));
+        QCOMPARE(device->wire.size(), 10);
+    }
+
+    void sendSideEffects()
+    {
+        openLine();
+        window->requestedOffset = 1020;
+        window->imageSize = 4096;
+        QVERIFY(!sent(hex("5000000000000000")).isEmpty());
+        QCOMPARE(A::progress(*window), 24);
+        QVERIFY(window->retryTimer.isActive());
+        QCOMPARE(window->retryTimer.interval(), 200);
+        QCOMPARE(A::ui(*window).label_tx->pixmap().toImage().pixelColor(7, 7), QColor(Qt::green));
+        QTRY_COMPARE_WITH_TIMEOUT(A::ui(*window).label_tx->pixmap().toImage().pixelColor(7, 7),
+                                  QColor(Qt::red), 1000);
+    }
+
+    void lineSettings()
+    {
+        openLine();
+        termios tio{};
+        QCOMPARE(::tcgetattr(device->master, &tio), 0);
+        QCOMPARE(::cfgetospeed(&tio), speed_t(B57600));
+        QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+        QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+        QCOMPARE(tio.c_iflag & (IXON | IXOFF), tcflag_t(0));
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<qint64>("offset");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("value");
+        QTest::newRow("quarter") << qint64(1020) << qint64(4096) << 24;
+        QTest::newRow("end") << qint64(2048) << qint64(2048) << 100;
+        QTest::newRow("empty image") << qint64(0) << qint64(0) << 0;
+        QTest::newRow("negative size") << qint64(8) << qint64(-11) << 0;
+        QTest::newRow("offset past image") << qint64(0x7FFFFFFF) << qint64(4) << 100;
+        QTest::newRow("negative offset") << qint64(-0x7FFFFFFF) << qint64(4096) << 0;
+        QTest::newRow("no 32-bit overflow") << qint64(0x7FFFFFF0) << qint64(0x7FFFFFFF) << 99;
+    }
+    void progress()
+    {
+        QFETCH(qint64, offset);
+        QFETCH(qint64, size);
+        QFETCH(int, value);
+        QCOMPARE(pelkoUpdate::progressValue(offset, size), value);
+    }
+
+    // Device byte streams and the frames they hold.
+    void deframer_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<Frames>("frames");
+        const QByteArray plain = hex("5080010203040506");
+        QTest::newRow("plain frame") << hex("7e5e") + plain << Frames{hex("7e5e") + plain};
+        QTest::newRow("7e 7e 5e: no frame") << hex("7e7e5e") + plain << Frames{};
+        QTest::newRow("sent-frame shape ignored") << hex("7eff") + plain << Frames{};
+        QTest::newRow("restart inside a frame") << hex("7e5e01027e5e") + plain << Frames{hex("7e5e") + plain};
+        QTest::newRow("escapes") << hex("7e5e50827d5e7d5d00000000") << Frames{hex("7e5e50827e7d00000000")};
+        QTest::newRow("7d 7d 41 stores 61") << hex("7e5e50827d7d410000000000") << Frames{hex("7e5e5082610000000000")};
+        QTest::newRow("wrong checksum delivered") << hex("7e5e50800000000000ee") << Frames{hex("7e5e50800000000000ee")};
+        QTest::newRow("two frames in wire order") << hex("7e5e5080000000000001" "7e5e5081020100000002")
+                                                  << Frames{hex("7e5e5080000000000001"), hex("7e5e5081020100000002")};
+        QTest::newRow("noise around frames") << hex("00ff5e7d") + hex("7e5e") + plain + hex("5e5e41")
+                                             << Frames{hex("7e5e") + plain};
+    }
+    void deframer()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(Frames, frames);
+        Deframer whole;
+        QCOMPARE(deframe(whole, bytes), frames);
+        for (int split = 0; split <= bytes.size(); ++split) {
+            Deframer pieces;
+            Frames got = deframe(pieces, bytes.left(split));
+            got += deframe(pieces, bytes.mid(split));
+            QVERIFY2(got == frames, qPrintable(QStringLiteral("split at %1").arg(split)));
+        }
+    }
+
+    // The real read path: a frame behind more than one read's worth of noise
+    // must still be answered, since the device sends nothing more until then.
+    void receiveReadsEverything_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("frame alone") << pty::response(0x80);
+        QTest::newRow("frame behind 3000 noise bytes") << QByteArray(3000, '\x11') + pty::response(0x80);
+        QTest::newRow("frame split across writes") << QByteArray();
+    }
+    void receiveReadsEverything()
+    {
+        QFETCH(QByteArray, bytes);
+        pty::Device line;
+        const auto w = testing::windowOn(line);
+        QTemporaryDir dir;
+        A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
+        if (bytes.isEmpty()) {
+            const QByteArray frame = pty::response(0x80);
+            line.write(frame.left(4));
+            QVERIFY(line.quietFor(50));
+            line.write(frame.mid(4));
+        } else {
+            line.write(bytes);
+        }
+        QCOMPARE(line.nextFrame(), hex("7eff50010000000000" "37"));
+        QCOMPARE(A::state(*w), qint32(StateGetVersion));
+    }
+
+    // A port that cannot be opened is said so, and nothing is left half done.
+    void portThatCannotBeOpened()
+    {
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        pelkoUpdate w(QStringList{"/dev/pelko-no-such-port"});
+        QTemporaryDir dir;
+        A::choose(w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QVERIFY2(A::status(w).startsWith("Cannot open port /dev/pelko-no-such-port: "),
+                 qPrintable(A::status(w)));
+        QVERIFY(A::status(w).contains("No such file or directory"));
+        QVERIFY(A::fileEnabled(w));
+        QVERIFY(!A::timerRunning(w));
+        QVERIFY(!w.firmwareFile.isOpen());
+        QVERIFY(!w.serialPort.isOpen());
+        QCOMPARE(A::state(w), qint32(StateFindDevice));
+
+        // Another port, another try.
+        pty::Device line;
+        A::ui(w).comboBoxPort->addItem(line.path);
+        A::ui(w).comboBoxPort->setCurrentIndex(1);
+        A::choose(w, w.fileName);
+        QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
+        QVERIFY(!A::fileEnabled(w));
+    }
+
+    void noPortAtAll()
+    {
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        pelkoUpdate w;
+        QTemporaryDir dir;
+        A::choose(w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QVERIFY2(A::status(w).startsWith("No serial port"), qPrintable(A::status(w)));
+        QVERIFY(A::fileEnabled(w));
+        QVERIFY(!A::timerRunning(w));
+    }
+};
+
+QTEST_MAIN(TestLink)
+#include "tst_link.moc"

@@ -1,0 +1,99 @@
+#ifndef UPDATERACCESS_H
+#define UPDATERACCESS_H
+
+#include "pelkoupdate.h"
+#include "framecodec.h"
+#include "ptydevice.h"
+#include "ui_pelkoupdate.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+
+// What the tests need of the window's inside, in one place.
+class UpdaterAccess
+{
+public:
+    static Ui_pelkoUpdate &ui(pelkoUpdate &d) { return *d.ui; }
+    static qint32 state(const pelkoUpdate &d) { return d.state; }
+    static QString status(const pelkoUpdate &d) { return d.ui->labelStatusBar->text(); }
+    static bool downloadEnabled(const pelkoUpdate &d) { return d.ui->pushButtonDownload->isEnabled(); }
+    static bool fileEnabled(const pelkoUpdate &d) { return d.ui->pushButtonOK->isEnabled(); }
+    static bool timerRunning(const pelkoUpdate &d) { return d.retryTimer.isActive(); }
+    static int progress(const pelkoUpdate &d) { return d.ui->progressBarDownload->value(); }
+
+    // File with a name already chosen, as when the file dialog returns it.
+    static void choose(pelkoUpdate &d, const QString &path)
+    {
+        d.fileName = path;
+        d.startUpdate();
+    }
+    static void download(pelkoUpdate &d) { d.ui->pushButtonDownload->click(); }
+};
+
+namespace testing {
+
+inline QStringList noMachinePorts()
+{
+    return {};
+}
+
+// A window whose only port is the device's line.
+inline std::unique_ptr<pelkoUpdate> windowOn(const pty::Device &device)
+{
+    pelkoUpdate::enumeratePorts = &noMachinePorts;
+    processDeframer() = Deframer();
+    return std::make_unique<pelkoUpdate>(QStringList{device.path});
+}
+
+// Answers the next file dialog with path, as a user would.
+inline void answerFileDialog(const QString &path, QString *caption = nullptr,
+                             QStringList *filters = nullptr)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [=] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->deleteLater();
+        poll->stop();
+        if (caption)
+            *caption = dialog->windowTitle();
+        if (filters)
+            *filters = dialog->nameFilters();
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->setDirectory(QFileInfo(path).absolutePath());
+        dialog->selectFile(QFileInfo(path).fileName());
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    poll->start(10);
+}
+
+inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// Bytes that differ at every position, so a word from the wrong place shows.
+inline QByteArray pattern(int size, int seed = 0)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + (i >> 8) * 13 + seed) & 0xFF);
+    return bytes;
+}
+
+} // namespace testing
+
+#endif
