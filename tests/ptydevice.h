@@ -6,6 +6,8 @@
 // independently of the updater's own codec.
 
 #include <QByteArray>
+#include <QEventLoop>
+#include <QTimer>
 #include <QList>
 #include <QSocketNotifier>
 #include <QString>
@@ -110,9 +112,19 @@ public:
     // Returns its raw wire bytes, or an empty array if none came in time.
     QByteArray nextFrame(int ms = 3000)
     {
-        if (!QTest::qWaitFor([this] { return !frames.isEmpty(); }, ms))
-            return {};
-        return frames.takeFirst();
+        if (frames.isEmpty()) {
+            // An event loop of its own wakes the moment the frame is whole;
+            // polling would add its interval to every exchange.
+            QEventLoop loop;
+            QTimer deadline;
+            deadline.setSingleShot(true);
+            QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+            deadline.start(ms);
+            waiting = &loop;
+            loop.exec();
+            waiting = nullptr;
+        }
+        return frames.isEmpty() ? QByteArray() : frames.takeFirst();
     }
     // True when nothing at all arrives from the updater for ms.
     bool quietFor(int ms)
@@ -150,11 +162,14 @@ private:
         if (partial.size() >= 2 && payloadBytes == 8) {
             frames += partial;
             partial.clear();
+            if (waiting)
+                waiting->quit();
         }
     }
 
     int slave = -1;
     QByteArray partial;
+    QEventLoop *waiting = nullptr;
     std::unique_ptr<QSocketNotifier> notifier;
 };
 

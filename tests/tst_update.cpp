@@ -1,0 +1,452 @@
+#include "updateraccess.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using pty::hex;
+using A = UpdaterAccess;
+using testing::pattern;
+
+namespace {
+const QByteArray findDevice = hex("7eff50000000000000" "97");
+const QByteArray getVersion = hex("7eff50010000000000" "37");
+const QByteArray startDownload = hex("7eff50030000000000" "77");
+const QByteArray endOfImage = hex("7eff50050000000000" "96");
+const QString versionText = QStringLiteral("Firm V01.0a, hardware V01.02, click Download");
+const QString updated = QStringLiteral("Firmware is updated");
+const QString timedOut = QStringLiteral("device time out, re-start this program");
+
+// The data request the updater must send for a word at an offset.
+QByteArray dataFrame(quint32 offset, const QByteArray &word)
+{
+    QByteArray payload = hex("5004") + word + char(offset & 0xFF);
+    payload += char(pty::crc(payload) & 0xFF);
+    return hex("7eff") + pty::stuff(payload);
+}
+
+// The image as the device must receive it: whole words, padded with 0xFF.
+QByteArray padded(const QByteArray &image)
+{
+    return image + QByteArray((4 - image.size() % 4) % 4, '\xff');
+}
+} // namespace
+
+// Stops the test function when a helper has failed.
+#define STEP(call)                                                                                 \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<pty::Device> line;
+    std::unique_ptr<pelkoUpdate> w;
+    QString path;
+
+    void start(const QString &name, const QByteArray &bytes)
+    {
+        line = std::make_unique<pty::Device>();
+        w = testing::windowOn(*line);
+        path = testing::writeFile(dir, name, bytes);
+        A::choose(*w, path);
+        QCOMPARE(A::status(*w), line->path + "  " + path);
+        QVERIFY(!A::fileEnabled(*w));
+        QCOMPARE(line->nextFrame(), findDevice);
+        QCOMPARE(A::progress(*w), 0);
+    }
+    void toReady()
+    {
+        line->respond(0x80);
+        QCOMPARE(line->nextFrame(), getVersion);
+        QCOMPARE(A::status(*w), QStringLiteral("get Version Info"));
+        QCOMPARE(A::state(*w), qint32(StateGetVersion));
+        line->respond(0x81, 0x010A0102);
+        QTRY_COMPARE(A::state(*w), qint32(StateReady));
+        QCOMPARE(A::status(*w), versionText);
+        QVERIFY(A::downloadEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+    }
+    void toDownload()
+    {
+        A::download(*w);
+        QCOMPARE(line->nextFrame(), startDownload);
+        QCOMPARE(A::status(*w), QStringLiteral("Please wait, in progressing..."));
+        QCOMPARE(A::state(*w), qint32(StateStartDownload));
+    }
+    // Plays a device that asks for 0, 4, 8, ... until the end-of-image
+    // request, and answers that with "updated". Returns what it received.
+    QByteArray serve(QByteArray *frames = nullptr)
+    {
+        QByteArray image;
+        for (quint32 offset = 0;; offset += 4) {
+            line->respond(0x82, offset);
+            const QByteArray frame = line->nextFrame();
+            if (frames)
+                *frames += frame;
+            const QByteArray payload = pty::payloadOf(frame);
+            if (payload.size() != 8 || payload[1] == '\x05' || offset > 100000)
+                break;
+            if (payload[1] != '\x04' || quint8(payload[6]) != (offset & 0xFF)) {
+                qWarning("offset %u: unexpected frame %s", offset, frame.toHex().constData());
+                return image;
+            }
+            image += payload.mid(2, 4);
+        }
+        return image;
+    }
+    void finish()
+    {
+        line->respond(0x83);
+        QTRY_COMPARE(A::status(*w), updated);
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::fileEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+        QCOMPARE(A::progress(*w), 100);
+        QVERIFY(line->quietFor(300));
+    }
+    // Drives the procedure into a state with a 4-byte image.
+    void driveTo(qint32 state)
+    {
+        STEP(start("fw.plk", hex("a1b2c3d4")));
+        if (state == StateFindDevice)
+            return;
+        if (state == StateGetVersion) {
+            line->respond(0x80);
+            QCOMPARE(line->nextFrame(), getVersion);
+            return;
+        }
+        STEP(toReady());
+        if (state == StateReady)
+            return;
+        STEP(toDownload());
+        if (state == StateStartDownload)
+            return;
+        line->respond(0x82, 0);
+        QCOMPARE(line->nextFrame(), dataFrame(0, hex("a1b2c3d4")));
+        if (state == StateSendData)
+            return;
+        line->respond(0x82, 4);
+        QCOMPARE(line->nextFrame(), endOfImage);
+        QCOMPARE(A::state(*w), qint32(StateEndOfImage));
+    }
+
+private slots:
+    void cleanup()
+    {
+        w.reset();
+        line.reset();
+    }
+
+    void wholeUpdateTraced()
+    {
+        const QByteArray image = pattern(2048);
+        STEP(start("fw.plk", image));
+        QCOMPARE(w->imageSize, 2048);
+        STEP(toReady());
+        STEP(toDownload());
+        for (quint32 offset = 0; offset < 2048; offset += 4) {
+            line->respond(0x82, offset);
+            QCOMPARE(line->nextFrame(), dataFrame(offset, image.mid(offset, 4)));
+            QCOMPARE(w->readOffset, offset < 1024 ? 1024 : 2048);
+            if (offset == 1024)
+                QCOMPARE(A::progress(*w), 50);
+        }
+        line->respond(0x82, 2048);
+        QCOMPARE(line->nextFrame(), endOfImage);
+        QCOMPARE(A::progress(*w), 100);
+        QCOMPARE(A::state(*w), qint32(StateEndOfImage));
+        STEP(finish());
+    }
+
+    void wholeImages_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("size");
+        QTest::newRow("pelk, 1500-byte image") << "fw.pelk" << 1500;
+        QTest::newRow("pelk, 64 KiB image") << "fw.pelk" << 65536;
+        QTest::newRow("plk, 3 blocks and a word") << "fw.plk" << 3076;
+        // Sizes that are not whole words end, padded with erased-flash bytes.
+        for (int size : {1, 2, 3, 5, 1025, 1027}) {
+            QTest::addRow("plk, %d bytes", size) << "fw.plk" << size;
+            QTest::addRow("pelk, %d bytes", size) << "fw.pelk" << size;
+        }
+    }
+    void wholeImages()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, size);
+        const bool headed = name.endsWith(".pelk");
+        const QByteArray image = pattern(size, 3);
+        STEP(start(name, (headed ? QByteArray(16, '\x5a') : QByteArray()) + image));
+        QCOMPARE(w->imageSize, size);
+        STEP(toReady());
+        STEP(toDownload());
+        QCOMPARE(serve(), padded(image));
+        QCOMPARE(A::state(*w), qint32(StateEndOfImage));
+        STEP(finish());
+    }
+
+    void versionTextFields()
+    {
+        STEP(driveTo(StateGetVersion));
+        line->respond(0x81, 0x010A00FF);
+        QTRY_COMPARE(A::status(*w), QStringLiteral("Firm V01.0a, hardware V00.ff, click Download"));
+    }
+
+    void offsetsTheDeviceChooses()
+    {
+        const QByteArray image = pattern(2048);
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        STEP(toDownload());
+        const auto ask = [&](quint32 offset, const QByteArray &word) {
+            line->respond(0x82, offset);
+            QCOMPARE(line->nextFrame(), dataFrame(offset, word));
+        };
+        STEP(ask(0, image.mid(0, 4)));
+        const qint64 position = w->firmwareFile.pos();
+        STEP(ask(6, image.mid(4, 4)));
+        STEP(ask(0x234, image.mid(0x234, 4)));
+        STEP(ask(0x234, image.mid(0x234, 4))); // repeated: the same word again
+        STEP(ask(1500, image.mid(1500 & 0x3FC, 4))); // outside the block: no read
+        QCOMPARE(w->firmwareFile.pos(), position);
+        QCOMPARE(w->readOffset, 1024);
+        STEP(ask(1024, image.mid(1024, 4)));
+        STEP(ask(0x634, image.mid(0x634, 4)));
+        STEP(ask(0x20, image.mid(1024 + 0x20, 4))); // behind: the held block's word
+        QCOMPARE(w->readOffset, 2048);
+        // At or past the end of the image once the file is read out: the end.
+        line->respond(0x82, 4096);
+        QCOMPARE(line->nextFrame(), endOfImage);
+    }
+
+    void timeOuts_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("downloadEnabled");
+        QTest::newRow("finding the device") << int(StateFindDevice) << "finding device..." << false;
+        QTest::newRow("getting the version") << int(StateGetVersion) << "Get device version failed" << false;
+        QTest::newRow("start request") << int(StateStartDownload) << timedOut << false;
+        QTest::newRow("data request") << int(StateSendData) << timedOut << false;
+        QTest::newRow("end of image") << int(StateEndOfImage) << timedOut << false;
+    }
+    void timeOuts()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, text);
+        QFETCH(bool, downloadEnabled);
+        STEP(driveTo(state));
+        if (state == StateFindDevice) {
+            // The query goes out again first, then the text follows.
+            QCOMPARE(line->nextFrame(1000), findDevice);
+            QTRY_COMPARE(A::status(*w), text);
+            QCOMPARE(line->nextFrame(1000), findDevice);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), text, 1000);
+            QVERIFY(line->quietFor(450)); // nothing is sent again
+        }
+        QCOMPARE(A::state(*w), qint32(state));
+        QCOMPARE(A::downloadEnabled(*w), downloadEnabled);
+    }
+
+    void nothingRunsWhenReady()
+    {
+        STEP(driveTo(StateReady));
+        QVERIFY(line->quietFor(450));
+        QCOMPARE(A::status(*w), versionText);
+        QVERIFY(A::downloadEnabled(*w));
+    }
+
+    // A late answer is still acted on, and the transfer goes on.
+    void lateAnswers()
+    {
+        STEP(driveTo(StateGetVersion));
+        QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), QStringLiteral("Get device version failed"), 1000);
+        line->respond(0x81, 0x010A0102);
+        QTRY_COMPARE(A::state(*w), qint32(StateReady));
+        STEP(toDownload());
+        QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), timedOut, 1000);
+        QVERIFY(!A::downloadEnabled(*w));
+        line->respond(0x82, 0);
+        QCOMPARE(line->nextFrame(), dataFrame(0, hex("a1b2c3d4")));
+        line->respond(0x82, 4);
+        QCOMPARE(line->nextFrame(), endOfImage);
+        STEP(finish());
+    }
+
+    // Frames a state does not act on stop the timer, blink the rx lamp and
+    // change nothing else.
+    void framesNotActedOn_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("code");
+        QTest::newRow("version while searching") << int(StateFindDevice) << 0x81;
+        QTest::newRow("code 0x85 while searching") << int(StateFindDevice) << 0x85;
+        QTest::newRow("code 0x7f while searching") << int(StateFindDevice) << 0x7F;
+        QTest::newRow("code 0x00 while searching") << int(StateFindDevice) << 0x00;
+        QTest::newRow("device found while getting the version") << int(StateGetVersion) << 0x80;
+        QTest::newRow("updated while sending data") << int(StateSendData) << 0x83;
+        QTest::newRow("device found while sending data") << int(StateSendData) << 0x80;
+        QTest::newRow("data request at end of image") << int(StateEndOfImage) << 0x82;
+        QTest::newRow("cancel at end of image") << int(StateEndOfImage) << 0x84;
+        QTest::newRow("device found at end of image") << int(StateEndOfImage) << 0x80;
+        QTest::newRow("version when ready") << int(StateReady) << 0x81;
+    }
+    void framesNotActedOn()
+    {
+        QFETCH(int, state);
+        QFETCH(int, code);
+        STEP(driveTo(state));
+        const QString status = A::status(*w);
+        const bool download = A::downloadEnabled(*w);
+        QSignalSpy lampOff(&w->rxLampTimer, &QTimer::timeout);
+        line->respond(quint8(code), 0);
+        QVERIFY(lampOff.wait(1000));
+        QVERIFY(!A::timerRunning(*w));
+        QVERIFY(line->quietFor(450));
+        QCOMPARE(A::state(*w), qint32(state));
+        QCOMPARE(A::status(*w), status);
+        QCOMPARE(A::downloadEnabled(*w), download);
+    }
+
+    void wrongTagIsIgnored()
+    {
+        STEP(driveTo(StateFindDevice));
+        QSignalSpy lampOff(&w->rxLampTimer, &QTimer::timeout);
+        line->write(pty::response(0x80, 0, 0x51));
+        QCOMPARE(line->nextFrame(1000), findDevice); // still searching
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QCOMPARE(lampOff.count(), 0);
+        QVERIFY(!w->rxLampTimer.isActive());
+    }
+
+    void downloadOutsideReady_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::newRow("getting the version") << int(StateGetVersion);
+        QTest::newRow("start request") << int(StateStartDownload);
+        QTest::newRow("sending data") << int(StateSendData);
+        QTest::newRow("end of image") << int(StateEndOfImage);
+    }
+    void downloadOutsideReady()
+    {
+        QFETCH(int, state);
+        STEP(driveTo(state));
+        const QString status = A::status(*w);
+        QVERIFY(QMetaObject::invokeMethod(w.get(), "on_pushButtonDownload_clicked"));
+        QVERIFY(line->quietFor(100));
+        QCOMPARE(A::status(*w), status);
+        QCOMPARE(A::state(*w), qint32(state));
+    }
+
+    void cancelledByTheDevice_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::newRow("at the start request") << int(StateStartDownload);
+        QTest::newRow("while sending data") << int(StateSendData);
+    }
+    void cancelledByTheDevice()
+    {
+        QFETCH(int, state);
+        STEP(driveTo(state));
+        line->respond(0x84);
+        QTRY_COMPARE(A::status(*w), QStringLiteral("Device canncelled, please retry"));
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::fileEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+        QVERIFY(line->quietFor(300));
+        QVERIFY(QMetaObject::invokeMethod(w.get(), "on_pushButtonDownload_clicked"));
+        QVERIFY(line->quietFor(100));
+    }
+
+    void furtherUpdateAfterSuccess()
+    {
+        const QByteArray image = pattern(1030);
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        STEP(toDownload());
+        QCOMPARE(serve(), padded(image));
+        STEP(finish());
+        // The device, rebooted, announces itself: the whole round again.
+        STEP(toReady());
+        STEP(toDownload());
+        QCOMPARE(w->readOffset, 0);
+        QCOMPARE(serve(), padded(image));
+        STEP(finish());
+    }
+
+    void endDuringDownload()
+    {
+        STEP(driveTo(StateSendData));
+        w->show();
+        A::ui(*w).pushButtonCancel->click();
+        QVERIFY(!w->isVisible());
+        QCOMPARE(w->result(), int(QDialog::Accepted));
+        QVERIFY(line->quietFor(300));
+    }
+
+    // The image file fails under the transfer: the device must not hear that
+    // the image is complete.
+    void readFailureStopsTheTransfer()
+    {
+        STEP(start("fw.plk", pattern(64 * 1024)));
+        STEP(toReady());
+        STEP(toDownload());
+        // Swap the file's descriptor for one that cannot be read.
+        const int unreadable = ::open(QFile::encodeName(path).constData(), O_WRONLY);
+        QVERIFY(unreadable >= 0);
+        QVERIFY(::dup2(unreadable, w->firmwareFile.handle()) >= 0);
+        ::close(unreadable);
+        line->respond(0x82, 0);
+        QTRY_VERIFY(A::status(*w).startsWith("Cannot read " + path));
+        QVERIFY(line->quietFor(300));
+        QCOMPARE(w->readOffset, 0);
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+    }
+
+    void fileChanged_data()
+    {
+        QTest::addColumn<bool>("duringTransfer");
+        QTest::newRow("truncated before Download") << false;
+        QTest::newRow("truncated during the transfer") << true;
+    }
+    void fileChanged()
+    {
+        QFETCH(bool, duringTransfer);
+        const QByteArray image = pattern(40000);
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        if (!duringTransfer)
+            QVERIFY(QFile::resize(path, 20000));
+        STEP(toDownload());
+        line->respond(0x82, 0);
+        QCOMPARE(line->nextFrame(), dataFrame(0, image.left(4)));
+        if (duringTransfer)
+            QVERIFY(QFile::resize(path, 20000));
+        QByteArray frames;
+        const QByteArray received = serve(&frames);
+        QVERIFY(!frames.contains(endOfImage));
+        QVERIFY(received.size() <= 20000);
+        QCOMPARE(received, image.left(received.size()));
+        QVERIFY2(A::status(*w).contains("changed"), qPrintable(A::status(*w)));
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+    }
+};
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
