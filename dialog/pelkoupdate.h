@@ -61,6 +61,7 @@ private:
     // link
     bool openPort();
     QString portOpenError(const QString &name) const;
+    void portFailed(QSerialPort::SerialPortError error);
     void sendFrame(unsigned char *payload, int length);
     static int frameChecksum(const unsigned char *data, int length);
     static int progressValue(qint64 offset, qint64 size);
@@ -95,6 +96,7 @@ private:
     QPixmap ledOffPixmap;
     QPixmap ledOnPixmap;
     qint32 state = StateFindDevice;
+    bool portErrorsWatched = false;
     std::unique_ptr<Ui_pelkoUpdate> ui;
 };
 

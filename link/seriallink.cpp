@@ -35,7 +35,36 @@ bool pelkoUpdate::openPort()
     }
     connect(&serialPort, &QSerialPort::readyRead, this, &pelkoUpdate::receive,
             Qt::UniqueConnection);
+    if (!portErrorsWatched) {
+        connect(&serialPort, &QSerialPort::errorOccurred, this,
+                [this](QSerialPort::SerialPortError error) { portFailed(error); });
+        portErrorsWatched = true;
+    }
     return true;
+}
+
+// The line broke under an open port: an adapter pulled out, a device that
+// reset its USB side. Say so, unless the update had already ended; a device
+// that reboots into its new firmware vanishes right after reporting success.
+void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError
+        || !serialPort.isOpen())
+        return;
+    const bool resting = state == StateFindDevice && !retryTimer.isActive();
+    const bool downloading = state >= StateStartDownload;
+    const QString reason = serialPort.errorString();
+    retryTimer.stop();
+    ui->pushButtonDownload->setEnabled(false);
+    state = StateFindDevice;
+    // Closing from inside the port's own notification is not safe.
+    QMetaObject::invokeMethod(this, [this] { serialPort.close(); }, Qt::QueuedConnection);
+    if (resting)
+        return;
+    showStatus(QStringLiteral("Port %1 lost: %2%3")
+                   .arg(ui->comboBoxPort->currentText(), reason,
+                        downloading ? QStringLiteral("; download stopped, the image is incomplete")
+                                    : QString()));
 }
 
 QString pelkoUpdate::portOpenError(const QString &name) const
