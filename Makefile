@@ -35,7 +35,7 @@ run: build
 	    echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a desktop session." >&2; \
 	    exit 1; \
 	fi
-	$(BUILD)/pelkoupdate
+	tools/demo.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -33,6 +34,7 @@ public:
         d.startUpdate();
     }
     static void download(pelkoUpdate &d) { d.ui->pushButtonDownload->click(); }
+    static bool portOpen(const pelkoUpdate &d) { return d.serialPort.isOpen(); }
 };
 
 namespace testing {
@@ -43,11 +45,38 @@ inline QStringList noMachinePorts()
 }
 
 // A window whose only port is the device's line.
-inline std::unique_ptr<pelkoUpdate> windowOn(const pty::Device &device)
+inline std::unique_ptr<pelkoUpdate> windowOn(const QString &port)
 {
     pelkoUpdate::enumeratePorts = &noMachinePorts;
     processDeframer() = Deframer();
-    return std::make_unique<pelkoUpdate>(QStringList{device.path});
+    return std::make_unique<pelkoUpdate>(QStringList{port});
+}
+inline std::unique_ptr<pelkoUpdate> windowOn(const pty::Device &device)
+{
+    return windowOn(device.path);
+}
+
+// Runs the event loop until done() holds or ms have passed. Unlike QTRY_*,
+// which sleeps between its looks, the loop wakes on every event, so a
+// transfer runs at full speed while the test waits for its end.
+template <typename Done>
+bool waitFor(Done done, int ms)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    look.start(2);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(ms);
+    loop.exec();
+    return done();
 }
 
 // Answers the next file dialog with path, as a user would.
