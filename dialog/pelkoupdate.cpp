@@ -69,6 +69,14 @@ QString pelkoUpdate::portAndFileText() const
 void pelkoUpdate::showStatus(const QString &text)
 {
     ui->labelStatusBar->setText(text);
+    if (observer)
+        observer->statusShown(text);
+}
+
+void pelkoUpdate::notifyEnded(UpdateObserver::Outcome outcome)
+{
+    if (observer)
+        observer->ended(outcome);
 }
 
 void pelkoUpdate::on_comboBoxPort_currentIndexChanged(int)

@@ -17,6 +17,26 @@
 
 class Ui_pelkoUpdate;
 
+// Lets a driver other than a person (a script) follow an update. The window
+// calls it, when one is set, at each of these moments.
+class UpdateObserver
+{
+public:
+    enum class Outcome {
+        Updated,    // the device reported the image written
+        Cancelled,  // the device cancelled
+        DeviceLost, // the line went away under the update
+        Unusable,   // the file or the port cannot be used
+    };
+    virtual ~UpdateObserver() = default;
+    virtual void statusShown(const QString &text) = 0;
+    virtual void frameReceived() = 0;
+    virtual void readyForDownload() = 0;
+    // A data or end-of-image request went out; imageBytes it carried.
+    virtual void transferred(int percent, int imageBytes) = 0;
+    virtual void ended(Outcome outcome) = 0;
+};
+
 // The updater window. It owns the port, the image file and every field of
 // the update procedure; all of the program's logic runs in its slots.
 class pelkoUpdate : public QDialog
@@ -29,6 +49,10 @@ public:
     // machine, the first of them selected: virtual ports and test lines.
     explicit pelkoUpdate(const QStringList &extraPorts, QWidget *parent = nullptr);
     ~pelkoUpdate() override;
+
+    // As if File was pressed and path chosen in the file dialog.
+    void chooseFile(const QString &path);
+    void setObserver(UpdateObserver *observer) { this->observer = observer; }
 
     // Where the names of the machine's ports come from; tests put a fixed
     // list here.
@@ -71,6 +95,7 @@ private:
     void sendNextRequest();
     void handleResponse(const unsigned char *frame);
     void restAfterFailure(const QString &reason);
+    void notifyEnded(UpdateObserver::Outcome outcome);
 
     // image file
     bool openImage();
@@ -97,6 +122,7 @@ private:
     QPixmap ledOnPixmap;
     qint32 state = StateFindDevice;
     bool portErrorsWatched = false;
+    UpdateObserver *observer = nullptr;
     std::unique_ptr<Ui_pelkoUpdate> ui;
 };
 

@@ -62,9 +62,10 @@ void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
     if (resting)
         return;
     showStatus(QStringLiteral("Port %1 lost: %2%3")
-                   .arg(ui->comboBoxPort->currentText(), reason,
+                   .arg(serialPort.portName(), reason,
                         downloading ? QStringLiteral("; download stopped, the image is incomplete")
                                     : QString()));
+    notifyEnded(UpdateObserver::Outcome::DeviceLost);
 }
 
 QString pelkoUpdate::portOpenError(const QString &name) const
@@ -125,6 +126,10 @@ void pelkoUpdate::receive()
         if (count <= 0)
             return;
         processDeframer().feed(reinterpret_cast<const unsigned char *>(buffer.data()), count,
-                               [this](const unsigned char *frame) { handleResponse(frame); });
+                               [this](const unsigned char *frame) {
+                                   if (observer)
+                                       observer->frameReceived();
+                                   handleResponse(frame);
+                               });
     }
 }

@@ -14,15 +14,24 @@ void pelkoUpdate::on_pushButtonOK_clicked()
     startUpdate();
 }
 
+void pelkoUpdate::chooseFile(const QString &path)
+{
+    fileName = path;
+    startUpdate();
+}
+
 // The File action once a name is chosen. Nothing is sent unless both the file
 // and the port could be opened; otherwise File stays enabled for another try.
 void pelkoUpdate::startUpdate()
 {
     showStatus(portAndFileText());
-    if (!openImage())
+    if (!openImage()) {
+        notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
+    }
     if (!openPort()) {
         firmwareFile.close();
+        notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
     ui->pushButtonOK->setEnabled(false);
@@ -36,8 +45,10 @@ void pelkoUpdate::on_pushButtonDownload_clicked()
 {
     if (state != StateReady)
         return;
-    if (!prepareImage())
+    if (!prepareImage()) {
+        notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
+    }
     showStatus(QStringLiteral("Please wait, in progressing..."));
     state = StateStartDownload;
     readOffset = 0;
@@ -65,10 +76,14 @@ void pelkoUpdate::sendNextRequest()
         case ImageWord::Ready:
             payload[1] = ReqData;
             payload[6] = static_cast<unsigned char>(requestedOffset & 0xFF);
+            if (observer)
+                observer->transferred(progressValue(requestedOffset, imageSize), 4);
             break;
         case ImageWord::EndOfImage:
             state = StateEndOfImage;
             payload[1] = ReqEndOfImage;
+            if (observer)
+                observer->transferred(progressValue(requestedOffset, imageSize), 0);
             break;
         case ImageWord::Failed:
             return;
@@ -103,6 +118,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
             state = StateReady;
             ui->pushButtonDownload->setEnabled(true);
             showStatus(text);
+            if (observer)
+                observer->readyForDownload();
         }
         break;
     case RspDataRequest:
@@ -119,6 +136,7 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
             showStatus(QStringLiteral("Firmware is updated"));
             state = StateFindDevice;
             ui->pushButtonDownload->setEnabled(false);
+            notifyEnded(UpdateObserver::Outcome::Updated);
         }
         break;
     case RspCancelled:
@@ -126,6 +144,7 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
             showStatus(QStringLiteral("Device canncelled, please retry"));
             state = StateFindDevice;
             ui->pushButtonDownload->setEnabled(false);
+            notifyEnded(UpdateObserver::Outcome::Cancelled);
         }
         break;
     default:
@@ -165,4 +184,5 @@ void pelkoUpdate::restAfterFailure(const QString &reason)
     showStatus(reason);
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
+    notifyEnded(UpdateObserver::Outcome::Unusable);
 }

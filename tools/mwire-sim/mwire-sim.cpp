@@ -161,7 +161,8 @@ private:
     Bytes image;
     // counters
     long words = 0, badChecksums = 0, bytesIn = 0;
-    Clock::time_point started = Clock::now();
+    Clock::time_point started = Clock::now(); // of the download
+    Clock::time_point finished;
     std::mt19937 noise;
 };
 
@@ -268,6 +269,7 @@ Device::Step Device::handle(const unsigned char *payload)
     case 0x03:
         image.clear();
         complete = false;
+        started = Clock::now();
         return answerData(nextOffset = 0);
     case 0x04: {
         if ((nextOffset & 0xFF) != payload[6])
@@ -280,6 +282,7 @@ Device::Step Device::handle(const unsigned char *payload)
     }
     case 0x05:
         send(0x83);
+        finished = Clock::now();
         complete = true;
         ended = true;
         return Step::Go;
@@ -419,8 +422,8 @@ bool Device::saveImage()
 
 void Device::summary() const
 {
-    const double seconds =
-        std::chrono::duration<double>(Clock::now() - started).count();
+    const auto end = complete ? finished : Clock::now();
+    const double seconds = std::chrono::duration<double>(end - started).count();
     std::printf("mwire-sim: %s: words %ld, bytes %zu, bad checksums %ld, time %.3f s, "
                 "%.0f bytes/s\n",
                 complete ? "image received" : "no complete image", words, image.size(),
