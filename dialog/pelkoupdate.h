@@ -84,6 +84,7 @@ private:
 
     // link
     bool openPort();
+    void setLowLatency();
     QString portOpenError(const QString &name) const;
     void portFailed(QSerialPort::SerialPortError error);
     void sendFrame(unsigned char *payload, int length);

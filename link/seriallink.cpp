@@ -10,6 +10,10 @@
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
 
 bool pelkoUpdate::openPort()
 {
@@ -33,6 +37,7 @@ bool pelkoUpdate::openPort()
         serialPort.close();
         return false;
     }
+    setLowLatency();
     connect(&serialPort, &QSerialPort::readyRead, this, &pelkoUpdate::receive,
             Qt::UniqueConnection);
     if (!portErrorsWatched) {
@@ -66,6 +71,21 @@ void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
                         downloading ? QStringLiteral("; download stopped, the image is incomplete")
                                     : QString()));
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
+}
+
+// USB serial adapters of the FTDI kind hold short packets for up to 16 ms
+// unless told otherwise; with one short frame each way per word that would
+// make an update several times slower. Drivers that have no such setting (a
+// pseudo-terminal, ttyACM) refuse it, and that is fine.
+void pelkoUpdate::setLowLatency()
+{
+#ifdef Q_OS_LINUX
+    serial_struct serial{};
+    if (::ioctl(serialPort.handle(), TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(serialPort.handle(), TIOCSSERIAL, &serial);
+    }
+#endif
 }
 
 QString pelkoUpdate::portOpenError(const QString &name) const
@@ -109,9 +129,13 @@ void pelkoUpdate::sendFrame(unsigned char *payload, int length)
         const int size = stuffPayload(payload, n, stuffed.data());
         serialPort.write(reinterpret_cast<const char *>(stuffed.data()), size);
     }
-    ui->label_tx->setPixmap(ledOnPixmap);
-    if (!txLampTimer.isActive())
+    // Out now rather than on the next turn of the event loop: the device
+    // waits for this frame, and so does the whole transfer.
+    serialPort.flush();
+    if (!txLampTimer.isActive()) {
+        ui->label_tx->setPixmap(ledOnPixmap);
         txLampTimer.start();
+    }
     ui->progressBarDownload->setValue(progressValue(requestedOffset, imageSize));
     retryTimer.start(200);
 }

@@ -150,9 +150,10 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
     default:
         break;
     }
-    ui->label_rx->setPixmap(ledOnPixmap);
-    if (!rxLampTimer.isActive())
+    if (!rxLampTimer.isActive()) {
+        ui->label_rx->setPixmap(ledOnPixmap);
         rxLampTimer.start();
+    }
 }
 
 void pelkoUpdate::timeout()
