@@ -16,6 +16,9 @@
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <random>
 #include <string>
 #include <sys/ioctl.h>
@@ -46,6 +49,7 @@ struct Options
     bool noise = false;
     bool split = false;
     long baud = 0;
+    bool timing = false;
 };
 
 // CRC-16/XMODEM, bit by bit: deliberately not the updater's table.
@@ -67,7 +71,7 @@ unsigned crc16(const unsigned char *data, int length)
                  "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
                  "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
-                 "                 [--noise] [--split] [--baud RATE]\n",
+                 "                 [--noise] [--split] [--baud RATE] [--timing]\n",
                  error.c_str());
     std::exit(exitUsage);
 }
@@ -104,6 +108,7 @@ Options parse(int argc, char **argv)
         if (arg == "--once") o.once = true;
         else if (arg == "--noise") o.noise = true;
         else if (arg == "--split") o.split = true;
+        else if (arg == "--timing") o.timing = true;
         else if (arg == "--link") o.link = value();
         else if (arg == "--out") o.out = value();
         else if (arg == "--firmware") version(arg, value(), o.firmwareMajor, o.firmwareMinor);
@@ -160,7 +165,11 @@ private:
     bool ended = false;
     Bytes image;
     // counters
-    long words = 0, badChecksums = 0, bytesIn = 0;
+    long words = 0, badChecksums = 0, bytesIn = 0, bytesOut = 0;
+    // --timing: from the last byte of a data request written to the first
+    // byte of the updater's answer read, in nanoseconds
+    std::vector<long long> turnarounds;
+    std::optional<Clock::time_point> requestWritten;
     Clock::time_point started = Clock::now(); // of the download
     Clock::time_point finished;
     std::mt19937 noise;
@@ -202,6 +211,11 @@ int Device::run()
         const ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n <= 0)
             break;
+        if (requestWritten) {
+            turnarounds.push_back(
+                std::chrono::nanoseconds(Clock::now() - *requestWritten).count());
+            requestWritten.reset();
+        }
         bytesIn += n;
         for (ssize_t i = 0; i < n && step == Step::Go; ++i) {
             take(buffer[i]);
@@ -254,7 +268,6 @@ Device::Step Device::handle(const unsigned char *payload)
     }
     if (stalled)
         return Step::Go;
-    pace(0);
     switch (payload[1]) {
     case 0x00:
         if (silentLeft > 0) {
@@ -306,6 +319,8 @@ Device::Step Device::answerData(long offset)
         return Step::Go;
     }
     send(0x82, static_cast<unsigned long>(offset));
+    if (o.timing)
+        requestWritten = Clock::now();
     return Step::Go;
 }
 
@@ -348,6 +363,7 @@ void Device::send(unsigned char code, unsigned long arg, unsigned char b2, unsig
 
 void Device::writeAll(const Bytes &bytes)
 {
+    bytesOut += long(bytes.size());
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
@@ -376,21 +392,23 @@ void Device::writeNoise()
     writeAll(bytes);
 }
 
-// At a set line rate a frame takes ten bit times a byte to arrive, and the
-// answer as long again to go out: wait until both would have passed.
+// At a set line rate the updater's frame takes ten bit times a byte to
+// arrive, and the answer as long again to go out: one wait covers both.
 void Device::pace(size_t answerBytes)
 {
     if (!o.baud)
         return;
     const auto byteTime = std::chrono::nanoseconds(10'000'000'000LL / o.baud);
     const auto received = frameStart + byteTime * long(frameBytes);
-    std::this_thread::sleep_until(std::max(received, Clock::now()) + byteTime * long(answerBytes));
-    frameStart = Clock::now();
-    frameBytes = 0;
+    const auto sent = std::max(received, Clock::now()) + byteTime * long(answerBytes);
+    // A sleep wakes tens of microseconds late, which over thousands of
+    // exchanges would be charged to the updater: sleep most of the way and
+    // spin the rest.
+    std::this_thread::sleep_until(sent - std::chrono::microseconds(300));
+    while (Clock::now() < sent) {
+    }
 }
 
-// Before it goes away, the device lets the updater read its last answer, as
-// a real line would deliver it before the adapter is gone.
 // A pseudo-terminal hands written bytes to the other side a moment later, and
 // a hang-up drops what is still queued; so first see the answer arrive, then
 // see it taken.
@@ -420,6 +438,15 @@ bool Device::saveImage()
     return true;
 }
 
+long long percentile(std::vector<long long> values, double p)
+{
+    if (values.empty())
+        return 0;
+    const size_t at = std::min(values.size() - 1, size_t(p * double(values.size())));
+    std::nth_element(values.begin(), values.begin() + long(at), values.end());
+    return values[at];
+}
+
 void Device::summary() const
 {
     const auto end = complete ? finished : Clock::now();
@@ -428,6 +455,15 @@ void Device::summary() const
                 "%.0f bytes/s\n",
                 complete ? "image received" : "no complete image", words, image.size(),
                 badChecksums, seconds, seconds > 0 ? double(image.size()) / seconds : 0.0);
+    if (o.baud)
+        std::printf("mwire-sim: line bytes in %ld, out %ld, wire time at %ld baud %.3f s\n",
+                    bytesIn, bytesOut, o.baud, double(bytesIn + bytesOut) * 10.0 / double(o.baud));
+    if (o.timing)
+        std::printf("mwire-sim: turnaround median %.1f us, p99 %.1f us, exchanges %zu, "
+                    "%.0f exchanges/s\n",
+                    double(percentile(turnarounds, 0.5)) / 1000.0,
+                    double(percentile(turnarounds, 0.99)) / 1000.0, turnarounds.size(),
+                    seconds > 0 ? double(words) / seconds : 0.0);
     std::fflush(stdout);
 }
 
@@ -446,6 +482,10 @@ int main(int argc, char **argv)
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+#ifdef __linux__
+    // Paced lines wake on the microsecond, not 50 us late.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
     Device device(options);
     if (!device.open())
         return 1;
