@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test check run install clean
+.PHONY: all deps build test check run bench install clean
 
 all: build
 
@@ -34,6 +34,10 @@ check: test
 # update run headless by the updater's scripted mode.
 run: build
 	@tools/demo.sh $(BUILD)
+
+# A benchmark, not a test: turnaround, the floor, allocations, line rate.
+bench: build
+	bench/run.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD)
