@@ -3,6 +3,7 @@
 
 #include "updatestate.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QFile>
 #include <QList>
@@ -103,6 +104,7 @@ private:
     bool prepareImage();
     bool positionImage();
     bool hasHeader() const;
+    bool imageUnchanged() const;
     ImageWord imageWordAt(int offset, unsigned char word[4]);
     ImageWord fileChanged();
 
@@ -111,6 +113,8 @@ private:
     QSerialPort serialPort;
     QFile firmwareFile;
     qint32 imageSize = 0;
+    qint64 chosenSize = 0;  // the whole file, as opened
+    QDateTime chosenTime;   // its modification time then
     std::array<unsigned char, 1024> block{};
     qint32 requestedOffset = 0;
     qint32 readOffset = 0;

@@ -22,6 +22,10 @@ bool pelkoUpdate::openPort()
         showStatus(QStringLiteral("No serial port to open: connect the device and restart"));
         return false;
     }
+    // A file chosen again after the first one changed: start afresh on the
+    // port now chosen.
+    if (serialPort.isOpen())
+        serialPort.close();
     serialPort.setPortName(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
         showStatus(portOpenError(name));
@@ -98,9 +102,14 @@ QString pelkoUpdate::portOpenError(const QString &name) const
     const QByteArray nativePath = QFile::encodeName(path);
     if (::access(nativePath.constData(), F_OK) == 0
         && ::access(nativePath.constData(), R_OK | W_OK) != 0) {
-        const QString group = QFileInfo(path).group();
-        text += QStringLiteral(" (you must be in the group %1 that owns the device, e.g. dialout)")
-                    .arg(group.isEmpty() ? QStringLiteral("dialout") : group);
+        const QFileInfo device(path);
+        const QString group = device.group();
+        if (device.permission(QFile::ReadGroup | QFile::WriteGroup) && !group.isEmpty())
+            text += QStringLiteral(" (you must be in the group %1 that owns the device, "
+                                   "e.g. sudo usermod -aG %1 $USER, then log in again)")
+                        .arg(group);
+        else
+            text += QStringLiteral(" (you have no read and write permission on %1)").arg(path);
     }
 #endif
     return text;

@@ -1,6 +1,10 @@
 #include "updateraccess.h"
 
 #include <QProcess>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QTest>
 
 using A = UpdaterAccess;
@@ -155,6 +159,162 @@ private slots:
         w->show();
         A::ui(*w).pushButtonCancel->click();
         QVERIFY(!w->isVisible());
+    }
+
+    // The file is swapped under the updater between File and Download.
+    void fileChangedBeforeDownload_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("deleted") << "deleted";
+        QTest::newRow("truncated") << "truncated";
+        QTest::newRow("replaced by an empty one") << "empty";
+        QTest::newRow("rewritten, same size") << "rewritten";
+    }
+    void fileChangedBeforeDownload()
+    {
+        QFETCH(QString, change);
+        const QByteArray image = pattern(3000, 4);
+        const QString out = dir.filePath("changed.bin");
+        Sim sim({"--once", "--out", out});
+        const auto w = testing::windowOn(sim.path);
+        const QString path = testing::writeFile(dir, "fw.plk", image);
+        A::choose(*w, path);
+        QVERIFY(testing::waitFor([&] { return A::state(*w) == StateReady; }, 5000));
+        const QDateTime chosen = QFileInfo(path).lastModified();
+        if (change == "deleted") {
+            QVERIFY(QFile::remove(path));
+        } else {
+            if (change == "truncated")
+                QVERIFY(QFile::resize(path, 1000));
+            else
+                testing::writeFile(dir, "fw.plk", change == "empty" ? QByteArray() : pattern(3000, 7));
+            QFile file(path); // written within the same clock tick or not: later
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(chosen.addSecs(1), QFileDevice::FileModificationTime));
+        }
+        A::download(*w);
+        QCOMPARE(A::status(*w), path + " changed after it was chosen; choose it again with File");
+        QVERIFY(A::fileEnabled(*w));
+        QVERIFY(!A::downloadEnabled(*w) || A::state(*w) == StateReady);
+
+        // Chosen again, the file as it is now goes over whole.
+        testing::writeFile(dir, "fw.plk", image);
+        A::choose(*w, path);
+        QVERIFY(testing::waitFor([&] { return A::state(*w) == StateReady; }, 5000));
+        A::download(*w);
+        QVERIFY(testing::waitFor([&] { return sim.finished(); }, 20000));
+        QCOMPARE(A::status(*w), updated);
+        QFile received(out);
+        QVERIFY(received.open(QIODevice::ReadOnly));
+        QCOMPARE(received.readAll(), image);
+    }
+
+    // Files of every awkward size and kind: refused at File, or a clear end.
+    void awkwardFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("outcome");
+        for (const char *suffix : {"plk", "pelk"}) {
+            const bool headed = QByteArray(suffix) == "pelk";
+            for (int size : {0, 1, 15, 16, 17}) {
+                QString outcome = updated;
+                if (size == 0)
+                    outcome = QStringLiteral("File is Vacant");
+                else if (headed && size < 16)
+                    outcome = QStringLiteral("is shorter than its 16-byte header");
+                QTest::addRow("%d bytes, %s", size, suffix)
+                    << QStringLiteral("fw%1.%2").arg(size).arg(suffix) << qint64(size) << outcome;
+            }
+        }
+        QTest::newRow("sparse, over 2 GiB") << "huge.plk" << (qint64(3) << 30) << "is too large for the device";
+        QTest::newRow("a folder") << "folder.plk" << qint64(-1) << "is not a regular file";
+        QTest::newRow("a fifo") << "fifo.plk" << qint64(-2) << "is not a regular file";
+    }
+    void awkwardFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        QFETCH(QString, outcome);
+        const QString path = dir.filePath(name);
+        QByteArray bytes;
+        if (size == -1) {
+            QVERIFY(QDir(dir.path()).mkpath(name));
+        } else if (size == -2) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (size > 1 << 20) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        } else {
+            bytes = pattern(int(size), 2);
+            testing::writeFile(dir, name, bytes);
+        }
+        const QString out = dir.filePath(name + ".received");
+        Sim sim({"--once", "--out", out});
+        const auto w = testing::windowOn(sim.path);
+        A::choose(*w, path);
+        if (!A::fileEnabled(*w)) { // accepted: the rest is the update's to tell
+            QVERIFY(testing::waitFor([&] { return A::state(*w) == StateReady; }, 5000));
+            A::download(*w);
+        }
+        QVERIFY2(testing::waitFor([&] { return A::status(*w).endsWith(outcome); }, 10000),
+                 qPrintable(A::status(*w)));
+        if (outcome != updated)
+            return;
+        QVERIFY(testing::waitFor([&] { return sim.finished(); }, 5000));
+        QFile received(out);
+        QVERIFY(received.open(QIODevice::ReadOnly));
+        QCOMPARE(received.readAll(), padded(bytes.mid(name.endsWith(".pelk") ? 16 : 0)));
+    }
+
+    // Only one program may have a port at a time; the second one is told.
+    void portHeldByAnother()
+    {
+        Sim sim({"--once"});
+        const auto first = testing::windowOn(sim.path);
+        A::choose(*first, testing::writeFile(dir, "fw.plk", pattern(64)));
+        QVERIFY(A::portOpen(*first));
+        QProcess second;
+        second.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                     {"-platform", "offscreen", "--port", sim.path, "--file",
+                      dir.filePath("fw.plk"), "--download"});
+        QVERIFY(testing::waitFor([&] { return second.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(second.exitCode(), 3);
+        const QString error = QString::fromLocal8Bit(second.readAllStandardError());
+        QVERIFY2(error.contains("Cannot open port " + sim.path + ": "), qPrintable(error));
+    }
+
+    // As a user outside the device's group: the reason and what to do.
+    void portTheUserMayNotOpen_data()
+    {
+        QTest::addColumn<bool>("groupMayOpen");
+        QTest::newRow("device of a group") << true;
+        QTest::newRow("device of its owner only") << false;
+    }
+    void portTheUserMayNotOpen()
+    {
+        QFETCH(bool, groupMayOpen);
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs root and setpriv to act as another user");
+        Sim sim({"--once"});
+        const QByteArray port = QFile::encodeName(sim.path);
+        QCOMPARE(::chown(port.constData(), 0, 20), 0); // group dialout's number on Debian
+        QCOMPARE(::chmod(port.constData(), groupMayOpen ? 0660 : 0600), 0);
+        QTemporaryDir shared(QDir::tempPath() + "/pelko-XXXXXX");
+        QFile::setPermissions(shared.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                 | QFile::ReadOther | QFile::ExeOther);
+        const QString file = testing::writeFile(shared, "fw.plk", pattern(64));
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther);
+        QProcess updater;
+        updater.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                  qEnvironmentVariable("PELKOUPDATE_BIN"), "-platform", "offscreen",
+                                  "--port", sim.path, "--file", file, "--download"});
+        QVERIFY(testing::waitFor([&] { return updater.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(updater.exitCode(), 3);
+        const QString error = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(error.contains("Permission denied"), qPrintable(error));
+        QVERIFY2(error.contains(groupMayOpen ? "group dialout" : "no read and write permission"),
+                 qPrintable(error));
     }
 
     void badOptions_data()

@@ -2,6 +2,9 @@
 
 #include "ui_pelkoupdate.h"
 
+#include <QDateTime>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <limits>
 
@@ -19,6 +22,13 @@ bool pelkoUpdate::hasHeader() const
 bool pelkoUpdate::openImage()
 {
     firmwareFile.setFileName(fileName);
+    // A fifo would block the window in open(), a device node never ends:
+    // only a regular file (or a link to one) holds an image.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        showStatus(QStringLiteral("%1 is not a regular file").arg(fileName));
+        return false;
+    }
     if (!firmwareFile.open(QIODevice::ReadOnly)) {
         showStatus(QStringLiteral("Cannot open %1: %2").arg(fileName, firmwareFile.errorString()));
         return false;
@@ -33,7 +43,16 @@ bool pelkoUpdate::openImage()
         return false;
     }
     imageSize = static_cast<qint32>(size);
+    chosenSize = fileSize;
+    chosenTime = info.lastModified();
     return true;
+}
+
+// The path still names the file as it was when it was opened.
+bool pelkoUpdate::imageUnchanged() const
+{
+    const QFileInfo info(fileName);
+    return info.isFile() && info.size() == chosenSize && info.lastModified() == chosenTime;
 }
 
 bool pelkoUpdate::positionImage()
@@ -47,6 +66,15 @@ bool pelkoUpdate::positionImage()
 bool pelkoUpdate::prepareImage()
 {
     if (firmwareFile.isOpen()) {
+        if (!imageUnchanged()) {
+            // Deleted, replaced or rewritten since File: what would go out is
+            // not what the user chose. Let them choose again.
+            showStatus(QStringLiteral("%1 changed after it was chosen; choose it again with File")
+                           .arg(fileName));
+            firmwareFile.close();
+            ui->pushButtonOK->setEnabled(true);
+            return false;
+        }
         if (!positionImage())
             return false;
     } else if (!openImage() || !positionImage()) {

@@ -351,10 +351,10 @@ void Device::send(unsigned char code, unsigned long arg, unsigned char b2, unsig
         writeAll(bytes);
         return;
     }
-    // In pieces, with a pause between them, as a slow or buffered device would.
+    // Byte by byte, with a pause between them, as a slow device would.
     size_t at = 0;
     while (at < bytes.size()) {
-        const size_t piece = std::min(bytes.size() - at, size_t(1 + noise() % 3));
+        const size_t piece = 1;
         writeAll(Bytes(bytes.begin() + long(at), bytes.begin() + long(at + piece)));
         at += piece;
         std::this_thread::sleep_for(std::chrono::microseconds(500));
