@@ -1,16 +1,21 @@
 # Set-up, build, test and run on Debian 12. Everything installs what it needs.
 BUILD     ?= build
+ASAN      ?= build-asan
+FUZZ      ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+FUZZ_PACKAGES := clang libclang-rt-dev
+SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test check run bench install clean
+.PHONY: all deps fuzz-deps build asan-build test check run bench fuzz install clean
 
 all: build
 
 # Installs only the packages that are missing, so a ready machine skips apt.
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+define install_missing
+	@missing=""; for p in $(1); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -18,6 +23,13 @@ deps:
 	    $(SUDO) apt-get update -qq && \
 	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+fuzz-deps: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -25,8 +37,19 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# The whole suite twice: as built, and under AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the run.
+asan-build: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON > /dev/null
+	cmake --build $(ASAN) -j $(JOBS)
+
+test: build asan-build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	@echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@cd $(ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; \
+	    status=$$?; cat ctest.log; \
+	    if grep -qE "$(SANITIZER_REPORT)" ctest.log; then echo "sanitizer report: failing" >&2; exit 1; fi; \
+	    exit $$status
 
 check: test
 
@@ -39,8 +62,18 @@ run: build
 bench: build
 	bench/run.sh $(BUILD)
 
+# Coverage-guided fuzzing of the receive path for FUZZ_SECONDS, seeded from
+# a real exchange with the simulated device.
+fuzz: build fuzz-deps
+	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPELKO_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive
+	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus
+	cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 corpus
+
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) demo

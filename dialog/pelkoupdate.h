@@ -79,6 +79,7 @@ private:
     friend class TestImage;
     friend class TestUpdate;
     friend class UpdaterAccess;
+    friend class FuzzAccess;
 
     QString portAndFileText() const;
     void showStatus(const QString &text);
@@ -88,6 +89,7 @@ private:
     void setLowLatency();
     QString portOpenError(const QString &name) const;
     void portFailed(QSerialPort::SerialPortError error);
+    void receiveBytes(const unsigned char *bytes, qint64 count);
     void sendFrame(unsigned char *payload, int length);
     static int frameChecksum(const unsigned char *data, int length);
     static int progressValue(qint64 offset, qint64 size);

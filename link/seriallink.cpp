@@ -158,11 +158,15 @@ void pelkoUpdate::receive()
         const qint64 count = serialPort.read(buffer.data(), buffer.size());
         if (count <= 0)
             return;
-        processDeframer().feed(reinterpret_cast<const unsigned char *>(buffer.data()), count,
-                               [this](const unsigned char *frame) {
-                                   if (observer)
-                                       observer->frameReceived();
-                                   handleResponse(frame);
-                               });
+        receiveBytes(reinterpret_cast<const unsigned char *>(buffer.data()), count);
     }
+}
+
+void pelkoUpdate::receiveBytes(const unsigned char *bytes, qint64 count)
+{
+    processDeframer().feed(bytes, count, [this](const unsigned char *frame) {
+        if (observer)
+            observer->frameReceived();
+        handleResponse(frame);
+    });
 }

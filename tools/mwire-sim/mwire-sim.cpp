@@ -50,6 +50,7 @@ struct Options
     bool split = false;
     long baud = 0;
     bool timing = false;
+    std::string capture;
 };
 
 // CRC-16/XMODEM, bit by bit: deliberately not the updater's table.
@@ -71,7 +72,8 @@ unsigned crc16(const unsigned char *data, int length)
                  "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
                  "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
-                 "                 [--noise] [--split] [--baud RATE] [--timing]\n",
+                 "                 [--noise] [--split] [--baud RATE] [--timing]\n"
+                 "                 [--capture FILE]\n",
                  error.c_str());
     std::exit(exitUsage);
 }
@@ -111,6 +113,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--timing") o.timing = true;
         else if (arg == "--link") o.link = value();
         else if (arg == "--out") o.out = value();
+        else if (arg == "--capture") o.capture = value();
         else if (arg == "--firmware") version(arg, value(), o.firmwareMajor, o.firmwareMinor);
         else if (arg == "--hardware") version(arg, value(), o.hardwareMajor, o.hardwareMinor);
         else if (arg == "--silent") o.silent = number(arg, value(), 1L << 30);
@@ -173,6 +176,7 @@ private:
     Clock::time_point started = Clock::now(); // of the download
     Clock::time_point finished;
     std::mt19937 noise;
+    FILE *capture = nullptr; // every byte the device sends, for fuzzing seeds
 };
 
 bool Device::open()
@@ -195,6 +199,10 @@ bool Device::open()
         }
     }
     silentLeft = o.silent;
+    if (!o.capture.empty() && !(capture = std::fopen(o.capture.c_str(), "wb"))) {
+        std::perror(("mwire-sim: " + o.capture).c_str());
+        return false;
+    }
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
     return true;
@@ -229,6 +237,8 @@ int Device::run()
         waitUntilRead();
     ::close(master);
     ::close(slave);
+    if (capture)
+        std::fclose(capture);
     if (!o.link.empty())
         ::unlink(o.link.c_str());
     const bool saved = saveImage();
@@ -364,6 +374,8 @@ void Device::send(unsigned char code, unsigned long arg, unsigned char b2, unsig
 void Device::writeAll(const Bytes &bytes)
 {
     bytesOut += long(bytes.size());
+    if (capture && !bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), capture);
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
@@ -431,7 +443,9 @@ bool Device::saveImage()
     if (o.out.empty())
         return true;
     FILE *f = std::fopen(o.out.c_str(), "wb");
-    if (!f || std::fwrite(image.data(), 1, image.size(), f) != image.size() || std::fclose(f)) {
+    const bool written =
+        f && (image.empty() || std::fwrite(image.data(), 1, image.size(), f) == image.size());
+    if (!f || std::fclose(f) != 0 || !written) {
         std::perror(("mwire-sim: " + o.out).c_str());
         return false;
     }
