@@ -73,6 +73,7 @@ bool pelkoUpdate::prepareImage()
                            .arg(fileName));
             firmwareFile.close();
             ui->pushButtonOK->setEnabled(true);
+            ui->pushButtonDownload->setEnabled(false);
             return false;
         }
         if (!positionImage())
