@@ -2,6 +2,8 @@
 // same kind of line. A blocking loop answers each data request with a frame
 // computed before the transfer starts; no event loop, no window.
 //   floor PORT IMAGE_BYTES
+#include "../tools/mwire-sim/crc16bits.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -14,21 +16,11 @@ namespace {
 
 using Frame = std::vector<unsigned char>;
 
-unsigned crc16(const unsigned char *data, int length)
-{
-    unsigned crc = 0;
-    for (int i = 0; i < length; ++i) {
-        crc ^= unsigned(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
-    }
-    return crc;
-}
 
 Frame request(unsigned char code, unsigned char a0 = 0)
 {
     unsigned char payload[8] = {0x50, code, 0, 0, 0, 0, a0, 0};
-    payload[7] = static_cast<unsigned char>(crc16(payload, 7));
+    payload[7] = static_cast<unsigned char>(crc16Bits(payload, 7));
     Frame frame{0x7E, 0xFF};
     for (unsigned char b : payload) {
         if (b == 0x7E || b == 0x7D) {

@@ -90,9 +90,7 @@ private slots:
         QVERIFY(!result.err.contains("pelkoupdate:"));
         QVERIFY(run.sim.waitForFinished(5000));
         QCOMPARE(run.sim.exitCode(), 0);
-        QFile received(out);
-        QVERIFY(received.open(QIODevice::ReadOnly));
-        QCOMPARE(received.readAll(), image);
+        QCOMPARE(testing::received(out), image);
     }
 
     void failures_data()
@@ -151,11 +149,8 @@ private slots:
         QCOMPARE(a.result().exitCode, 0);
         QCOMPARE(b.result().exitCode, 0);
         QVERIFY(a.sim.waitForFinished(5000) && b.sim.waitForFinished(5000));
-        QFile receivedA(outA);
-        QFile receivedB(outB);
-        QVERIFY(receivedA.open(QIODevice::ReadOnly) && receivedB.open(QIODevice::ReadOnly));
-        QCOMPARE(receivedA.readAll(), imageA);
-        QCOMPARE(receivedB.readAll(), imageB);
+        QCOMPARE(testing::received(outA), imageA);
+        QCOMPARE(testing::received(outB), imageB);
     }
 
     void badCommandLine_data()

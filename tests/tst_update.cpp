@@ -8,6 +8,7 @@
 
 using pty::hex;
 using A = UpdaterAccess;
+using testing::padded;
 using testing::pattern;
 
 namespace {
@@ -27,11 +28,6 @@ QByteArray dataFrame(quint32 offset, const QByteArray &word)
     return hex("7eff") + pty::stuff(payload);
 }
 
-// The image as the device must receive it: whole words, padded with 0xFF.
-QByteArray padded(const QByteArray &image)
-{
-    return image + QByteArray((4 - image.size() % 4) % 4, '\xff');
-}
 } // namespace
 
 // Stops the test function when a helper has failed.

@@ -114,6 +114,19 @@ inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QB
     return path;
 }
 
+// The image as the device must receive it: whole words, padded with 0xFF.
+inline QByteArray padded(const QByteArray &image)
+{
+    return image + QByteArray((4 - image.size() % 4) % 4, '\xff');
+}
+
+// What a device wrote to its --out file; "missing" when there is none.
+inline QByteArray received(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing");
+}
+
 // Bytes that differ at every position, so a word from the wrong place shows.
 inline QByteArray pattern(int size, int seed = 0)
 {

@@ -5,6 +5,8 @@
 // device would, writes the image it received to --out, and prints a summary
 // line when it ends. Exit code 0 when an image was received in full.
 
+#include "crc16bits.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -53,17 +55,6 @@ struct Options
     std::string capture;
 };
 
-// CRC-16/XMODEM, bit by bit: deliberately not the updater's table.
-unsigned crc16(const unsigned char *data, int length)
-{
-    unsigned crc = 0;
-    for (int i = 0; i < length; ++i) {
-        crc ^= unsigned(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
-    }
-    return crc;
-}
 
 [[noreturn]] void usage(const std::string &error)
 {
@@ -272,7 +263,7 @@ void Device::take(unsigned char b)
 
 Device::Step Device::handle(const unsigned char *payload)
 {
-    if ((crc16(payload, 7) & 0xFF) != payload[7] || payload[0] != 0x50) {
+    if ((crc16Bits(payload, 7) & 0xFF) != payload[7] || payload[0] != 0x50) {
         ++badChecksums;
         return Step::Go;
     }
@@ -342,7 +333,7 @@ void Device::send(unsigned char code, unsigned long arg, unsigned char b2, unsig
         for (int i = 0; i < 4; ++i)
             payload[2 + i] = static_cast<unsigned char>(arg >> (8 * i));
     }
-    payload[7] = static_cast<unsigned char>(crc16(payload, 7) & 0xFF);
+    payload[7] = static_cast<unsigned char>(crc16Bits(payload, 7) & 0xFF);
     Bytes bytes{0x7E, 0x5E};
     for (unsigned char b : payload) {
         if (b == 0x7E || b == 0x7D) {
