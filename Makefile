@@ -69,8 +69,10 @@ fuzz: build fuzz-deps
 	    -DPELKO_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
 	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive
 	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus
-	cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
-	    -print_final_stats=1 corpus
+	@echo "fuzzing for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz.log)"
+	@cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 corpus > fuzz.log 2>&1; \
+	    status=$$?; tail -n 12 fuzz.log; exit $$status
 
 install: build
 	cmake --install $(BUILD)
