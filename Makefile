@@ -9,7 +9,7 @@ FUZZ_PACKAGES := clang libclang-rt-dev
 SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps fuzz-deps build asan-build test check run bench fuzz install clean
+.PHONY: all deps fuzz-deps build asan-build test check run bench soak fuzz install clean
 
 all: build
 
@@ -61,6 +61,12 @@ run: build
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
 bench: build
 	bench/run.sh $(BUILD)
+
+# A benchmark, not a test: SOAK_RUNS updates through a troubled driver, in
+# the plain and the sanitizer build; prints how many failed.
+SOAK_RUNS ?= 200
+soak: build asan-build
+	bench/soak.sh $(SOAK_RUNS) $(BUILD) $(ASAN)
 
 # Coverage-guided fuzzing of the receive path for FUZZ_SECONDS, seeded from
 # a real exchange with the simulated device.

@@ -49,6 +49,9 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     }
     connect(&txLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLed);
     connect(&rxLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLedBlue);
+    lineResumeTimer.setSingleShot(true);
+    lineResumeTimer.setInterval(0);
+    connect(&lineResumeTimer, &QTimer::timeout, this, &pelkoUpdate::resumeLine);
 }
 
 pelkoUpdate::~pelkoUpdate() = default;

@@ -88,7 +88,11 @@ private:
     bool openPort();
     void setLowLatency();
     QString portOpenError(const QString &name) const;
+    static QString devicePath(const QString &name);
     void portFailed(QSerialPort::SerialPortError error);
+    QString lineLossReason(QSerialPort::SerialPortError error) const;
+    void lineLost(const QString &reason);
+    void resumeLine();
     void receiveBytes(const unsigned char *bytes, qint64 count);
     void sendFrame(unsigned char *payload, int length);
     static int frameChecksum(const unsigned char *data, int length);
@@ -113,6 +117,7 @@ private:
     QString fileName;
     QStringList portList;
     QSerialPort serialPort;
+    QString portPath; // the device node opened, to tell when it is gone
     QFile firmwareFile;
     qint32 imageSize = 0;
     qint64 chosenSize = 0;  // the whole file, as opened
@@ -125,6 +130,7 @@ private:
     // our own instead of a single shot per frame keeps frames allocation-free.
     QTimer txLampTimer;
     QTimer rxLampTimer;
+    QTimer lineResumeTimer; // after a false alarm of the port's, read on
     QPixmap ledOffPixmap;
     QPixmap ledOnPixmap;
     qint32 state = StateFindDevice;

@@ -6,8 +6,11 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -27,6 +30,7 @@ bool pelkoUpdate::openPort()
     if (serialPort.isOpen())
         serialPort.close();
     serialPort.setPortName(name);
+    portPath = devicePath(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
         showStatus(portOpenError(name));
         return false;
@@ -42,6 +46,9 @@ bool pelkoUpdate::openPort()
         return false;
     }
     setLowLatency();
+    // Whatever the driver held before we opened it (an answer to another
+    // program, line noise) must never be taken for an answer to us.
+    serialPort.clear(QSerialPort::Input);
     connect(&serialPort, &QSerialPort::readyRead, this, &pelkoUpdate::receive,
             Qt::UniqueConnection);
     if (!portErrorsWatched) {
@@ -52,28 +59,89 @@ bool pelkoUpdate::openPort()
     return true;
 }
 
-// The line broke under an open port: an adapter pulled out, a device that
-// reset its USB side. Say so, unless the update had already ended; a device
-// that reboots into its new firmware vanishes right after reporting success.
+// Qt 6.4 reports errors that are not there: a read notification with nothing
+// to read carries whatever errno an earlier call left behind, and a write the
+// driver refuses for now (its buffer is full) is called a resource error,
+// although the bytes stay queued and go out when the line takes them. Only
+// what the operating system says of the descriptor itself decides that the
+// line is gone; every other report is cleared and the line goes on.
 void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError
         || !serialPort.isOpen())
         return;
+    const QString reason = lineLossReason(error);
+    if (reason.isEmpty()) {
+        serialPort.clearError();
+        // Qt turned reading off on a resource error; a read from the port
+        // turns it on again. Not from inside the port's own notification.
+        if (!lineResumeTimer.isActive())
+            lineResumeTimer.start();
+        return;
+    }
+    lineLost(reason);
+}
+
+// Reads what arrived meanwhile, which also starts Qt's reading again.
+void pelkoUpdate::resumeLine()
+{
+    if (serialPort.isOpen())
+        receive();
+}
+
+// A person's reason when the system says the line is gone, else empty.
+QString pelkoUpdate::lineLossReason(QSerialPort::SerialPortError error) const
+{
+#ifdef Q_OS_UNIX
+    Q_UNUSED(error);
+    const int savedErrno = errno;
+    const int fd = serialPort.handle();
+    QString reason;
+    pollfd p{fd, POLLIN | POLLOUT, 0};
+    termios tio{};
+    if (fd < 0 || (::poll(&p, 1, 0) == 1 && (p.revents & POLLNVAL)))
+        reason = QStringLiteral("the system closed the port");
+    else if (p.revents & POLLHUP)
+        reason = QStringLiteral("the line hung up (adapter unplugged or device switched off)");
+    else if (p.revents & POLLERR)
+        reason = QStringLiteral("the line reports a fault (adapter unplugged?)");
+    else if (::tcgetattr(fd, &tio) != 0
+             && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF))
+        reason = QStringLiteral("the adapter does not answer the system any more (unplugged?)");
+    else if (!QFile::exists(portPath))
+        reason = QStringLiteral("the device is gone (adapter unplugged?)");
+    errno = savedErrno;
+    return reason;
+#else
+    // Elsewhere Qt reads and writes through the system's own overlapped
+    // calls, whose failures are real: a resource error is a removed device.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError)
+        return QStringLiteral("the device is gone (%1)").arg(serialPort.errorString());
+    return QString();
+#endif
+}
+
+// The line broke under an open port: an adapter pulled out, a device that
+// reset its USB side. Say so, unless the update had already ended; a device
+// that reboots into its new firmware vanishes right after reporting success.
+void pelkoUpdate::lineLost(const QString &reason)
+{
     const bool resting = state == StateFindDevice && !retryTimer.isActive();
-    const bool downloading = state >= StateStartDownload;
-    const QString reason = serialPort.errorString();
+    QString consequence;
+    if (state == StateEndOfImage)
+        consequence = QStringLiteral("; the whole image was sent, but the device did not "
+                                     "confirm it");
+    else if (state >= StateStartDownload)
+        consequence = QStringLiteral("; download stopped, the image is incomplete");
     retryTimer.stop();
+    lineResumeTimer.stop();
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
     // Closing from inside the port's own notification is not safe.
     QMetaObject::invokeMethod(this, [this] { serialPort.close(); }, Qt::QueuedConnection);
     if (resting)
         return;
-    showStatus(QStringLiteral("Port %1 lost: %2%3")
-                   .arg(serialPort.portName(), reason,
-                        downloading ? QStringLiteral("; download stopped, the image is incomplete")
-                                    : QString()));
+    showStatus(QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
 }
 
@@ -84,11 +152,15 @@ void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
 void pelkoUpdate::setLowLatency()
 {
 #ifdef Q_OS_LINUX
+    // A refused ioctl leaves ENOTTY in errno, which Qt would later take for
+    // the reason of a read that merely found nothing.
+    const int savedErrno = errno;
     serial_struct serial{};
     if (::ioctl(serialPort.handle(), TIOCGSERIAL, &serial) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
         ::ioctl(serialPort.handle(), TIOCSSERIAL, &serial);
     }
+    errno = savedErrno;
 #endif
 }
 
@@ -98,7 +170,7 @@ QString pelkoUpdate::portOpenError(const QString &name) const
 #ifdef Q_OS_LINUX
     // The usual first-day problem on Linux: the device node belongs to a group
     // (dialout) that a new user is not yet a member of.
-    const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    const QString path = devicePath(name);
     const QByteArray nativePath = QFile::encodeName(path);
     if (::access(nativePath.constData(), F_OK) == 0
         && ::access(nativePath.constData(), R_OK | W_OK) != 0) {
@@ -113,6 +185,18 @@ QString pelkoUpdate::portOpenError(const QString &name) const
     }
 #endif
     return text;
+}
+
+// The node a port name stands for, as QSerialPort forms it.
+QString pelkoUpdate::devicePath(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+                      || name.startsWith(QLatin1String("../"));
+    return path ? name : QStringLiteral("/dev/") + name;
+#else
+    return name;
+#endif
 }
 
 int pelkoUpdate::frameChecksum(const unsigned char *data, int length)

@@ -84,6 +84,7 @@ public:
     ~Device()
     {
         notifier.reset();
+        writer.reset();
         if (master >= 0)
             ::close(master);
         ::close(slave);
@@ -100,10 +101,32 @@ public:
     }
     void respond(quint8 code, quint32 arg = 0) const { write(response(code, arg)); }
 
+    // Writes bytes as the line takes them, while the event loop runs, so a
+    // device may send more than the line holds at once. queued() says how
+    // many are still waiting.
+    void send(const QByteArray &bytes)
+    {
+        outbox += bytes;
+        if (!writer) {
+            writer = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Write);
+            QObject::connect(writer.get(), &QSocketNotifier::activated, [this] { push(); });
+        }
+        writer->setEnabled(true);
+    }
+    qsizetype queued() const { return outbox.size(); }
+    // A device busy elsewhere: the updater's bytes pile up in the line.
+    void holdReading(bool hold)
+    {
+        notifier->setEnabled(!hold);
+        if (!hold)
+            drain();
+    }
+
     // The adapter is pulled out: the updater's side sees a hang-up.
     void hangup()
     {
         notifier.reset();
+        writer.reset();
         ::close(master);
         master = -1;
     }
@@ -140,6 +163,13 @@ public:
     int master = -1;
 
 private:
+    void push()
+    {
+        const ssize_t n = ::write(master, outbox.constData(), outbox.size());
+        if (n > 0)
+            outbox.remove(0, n);
+        writer->setEnabled(!outbox.isEmpty());
+    }
     void drain()
     {
         char buffer[4096];
@@ -171,6 +201,8 @@ private:
     QByteArray partial;
     QEventLoop *waiting = nullptr;
     std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QSocketNotifier> writer;
+    QByteArray outbox;
 };
 
 // Decodes a frame of the updater's (7E FF + stuffed payload) into its

@@ -6,6 +6,9 @@
 #include <QProgressBar>
 #include <QTest>
 
+#include <QSocketNotifier>
+
+#include <cerrno>
 #include <termios.h>
 
 using pty::hex;
@@ -13,6 +16,7 @@ using A = UpdaterAccess;
 
 namespace {
 using Frames = QList<QByteArray>;
+
 
 Frames deframe(Deframer &deframer, const QByteArray &bytes)
 {
@@ -237,6 +241,66 @@ private slots:
         }
         QCOMPARE(line.nextFrame(), hex("7eff50010000000000" "37"));
         QCOMPARE(A::state(*w), qint32(StateGetVersion));
+    }
+
+    // The port's read notifier wakes with nothing to read, and errno holds
+    // whatever an earlier call left there. Qt 6.4 reports that as an error
+    // (and for some values stops reading); the line is healthy all the same.
+    void falseAlarmsKeepTheLine_data()
+    {
+        QTest::addColumn<int>("staleErrno");
+        QTest::newRow("ENOTTY, left by a refused ioctl") << ENOTTY;
+        QTest::newRow("EAGAIN") << EAGAIN;
+        QTest::newRow("EIO") << EIO;
+        QTest::newRow("EBADF") << EBADF;
+    }
+    void falseAlarmsKeepTheLine()
+    {
+        QFETCH(int, staleErrno);
+        pty::Device line;
+        const auto w = testing::windowOn(line);
+        QTemporaryDir dir;
+        A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
+        QSocketNotifier *reader = nullptr;
+        for (QSocketNotifier *n : w->serialPort.findChildren<QSocketNotifier *>())
+            reader = n->type() == QSocketNotifier::Read ? n : reader;
+        QVERIFY(reader);
+        for (int i = 0; i < 3; ++i) {
+            QEvent wakeUp(QEvent::SockAct);
+            errno = staleErrno;
+            QCoreApplication::sendEvent(reader, &wakeUp);
+        }
+        line.respond(0x80);
+        QCOMPARE(line.nextFrame(), hex("7eff50010000000000" "37"));
+        QCOMPARE(A::status(*w), QStringLiteral("get Version Info"));
+        QVERIFY(A::portOpen(*w));
+        QCOMPARE(w->serialPort.error(), QSerialPort::NoError);
+    }
+
+    // A pseudo-terminal refuses the low-latency request; its ENOTTY must not
+    // stay behind for Qt to report later.
+    void lowLatencyLeavesErrnoAlone()
+    {
+        STEP(openLine());
+        errno = 0;
+        window->setLowLatency();
+        QCOMPARE(errno, 0);
+    }
+
+    // An answer the driver held from before the port was opened is not an
+    // answer to this updater's query.
+    void staleInputIsDiscarded()
+    {
+        pty::Device line;
+        line.respond(0x80);
+        QVERIFY(line.quietFor(20));
+        const auto w = testing::windowOn(line);
+        QTemporaryDir dir;
+        A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
+        QCOMPARE(line.nextFrame(1000), hex("7eff50000000000000" "97")); // still searching
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
     }
 
     // A port that cannot be opened is said so, and nothing is left half done.

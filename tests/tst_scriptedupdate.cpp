@@ -34,8 +34,10 @@ public:
             }
         }
     }
-    void startUpdater(const QStringList &arguments)
+    void startUpdater(const QStringList &arguments,
+                      const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
+        updater.setProcessEnvironment(environment);
         updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
                       QStringList{"-platform", "offscreen"} + arguments);
     }
@@ -133,6 +135,55 @@ private slots:
         QVERIFY(!result.out.isEmpty());
         QVERIFY2(result.out.last().startsWith("sent "), qPrintable(result.out.join('\n')));
         QVERIFY(!result.out.contains("Firmware is updated"));
+    }
+
+    // A driver that wakes the updater with nothing to read (and a stale
+    // errno) and refuses writes now and then, as ptys and USB adapters do:
+    // the exact image all the same. A real hang-up still ends it at once.
+    void troubledDriver_data()
+    {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<int>("readEvery");
+        QTest::addColumn<int>("writeEvery");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("reads that find nothing") << QStringList() << 3 << 0 << 0;
+        QTest::newRow("writes refused") << QStringList() << 0 << 3 << 0;
+        QTest::newRow("both, noisy device answering in pieces")
+            << QStringList{"--noise", "--split-us", "20"} << 5 << 4 << 0;
+        QTest::newRow("both, and the line hangs up") << QStringList{"--hangup-at", "2048"} << 5 << 4 << 2;
+    }
+    void troubledDriver()
+    {
+        QFETCH(QStringList, simOptions);
+        QFETCH(int, readEvery);
+        QFETCH(int, writeEvery);
+        QFETCH(int, exitCode);
+        if (qEnvironmentVariable("LINESHIM").isEmpty())
+            QSKIP("the line-fault shim is built on Linux only");
+        const QByteArray image = pattern(simOptions.contains("--split-us") ? 4096 : 16384, 6);
+        const QString out = dir.filePath("troubled.bin");
+        QFile::remove(out);
+        Run run(simOptions, out);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", qEnvironmentVariable("LINESHIM"));
+        env.insert("LINESHIM_PORT", run.port);
+        env.insert("LINESHIM_READ_EVERY", QString::number(readEvery));
+        env.insert("LINESHIM_WRITE_EVERY", QString::number(writeEvery));
+        // A sanitized updater must let the shim come first.
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        run.startUpdater({"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image),
+                          "--download", "--timeout", "5"},
+                         env);
+        const Result result = run.result();
+        QVERIFY2(result.exitCode == exitCode, qPrintable(result.out.join('\n') + result.err));
+        QVERIFY(run.sim.waitForFinished(5000));
+        if (exitCode == 0) {
+            QCOMPARE(testing::received(out), image);
+            return;
+        }
+        QVERIFY2(result.err.contains("lost: the line hung up"), qPrintable(result.err));
+        QVERIFY(!result.out.contains("Firmware is updated"));
+        QVERIFY(run.sim.readAllStandardOutput().contains("no complete image"));
     }
 
     // One process per port, each with its own device and image.

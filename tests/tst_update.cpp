@@ -30,13 +30,6 @@ QByteArray dataFrame(quint32 offset, const QByteArray &word)
 
 } // namespace
 
-// Stops the test function when a helper has failed.
-#define STEP(call)                                                                                 \
-    do {                                                                                           \
-        call;                                                                                      \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
 
 class TestUpdate : public QObject
 {
@@ -411,6 +404,65 @@ private slots:
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
         QVERIFY(!A::timerRunning(*w));
+    }
+
+    // The adapter is pulled out: told at once, and what the device holds is
+    // said right.
+    void lineLost_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("consequence");
+        QTest::newRow("while sending data") << int(StateSendData)
+                                            << "; download stopped, the image is incomplete";
+        QTest::newRow("after the end of image went out")
+            << int(StateEndOfImage) << "; the whole image was sent, but the device did not confirm it";
+        QTest::newRow("getting the version") << int(StateGetVersion) << "";
+    }
+    void lineLost()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, consequence);
+        STEP(driveTo(state));
+        const QString port = w->serialPort.portName();
+        line->hangup();
+        QTRY_VERIFY_WITH_TIMEOUT(!A::portOpen(*w), 1000);
+        QCOMPARE(A::status(*w), "Port " + port + " lost: the line hung up (adapter unplugged or "
+                                                  "device switched off)" + consequence);
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+    }
+
+    // A device that asks for thousands of words before it reads one answer:
+    // the line fills up, the driver refuses writes for a while, and every
+    // answer must still arrive, whole and in order.
+    void deviceAsksAheadOfTheLine()
+    {
+        const int words = 3000;
+        const QByteArray image = pattern(4 * words, 8);
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        STEP(toDownload());
+        line->holdReading(true);
+        QByteArray requests;
+        for (int i = 0; i <= words; ++i)
+            requests += pty::response(0x82, quint32(4 * i));
+        line->send(requests);
+        // Until the updater has taken the last request, with its answers
+        // held up in the line.
+        QVERIFY(testing::waitFor([&] { return w->requestedOffset == 4 * words; }, 10000));
+        QVERIFY(A::portOpen(*w));
+        QVERIFY(w->serialPort.bytesToWrite() > 0);
+        line->holdReading(false);
+        for (int i = 0; i < words; ++i) {
+            const quint32 offset = 4 * i;
+            const QByteArray frame = line->nextFrame();
+            if (frame != dataFrame(offset, image.mid(offset, 4)))
+                QFAIL(qPrintable(QStringLiteral("offset %1: %2, status %3")
+                                     .arg(offset).arg(frame.toHex().constData(), A::status(*w))));
+        }
+        QCOMPARE(line->nextFrame(), endOfImage);
+        STEP(finish());
     }
 
     void fileChanged_data()

@@ -37,6 +37,14 @@ public:
     static bool portOpen(const pelkoUpdate &d) { return d.serialPort.isOpen(); }
 };
 
+// Stops the test function when a helper has failed.
+#define STEP(call)                                                                                 \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
 namespace testing {
 
 inline QStringList noMachinePorts()

@@ -50,6 +50,7 @@ struct Options
     long lateMs = 0;
     bool noise = false;
     bool split = false;
+    long splitUs = 500;
     long baud = 0;
     bool timing = false;
     std::string capture;
@@ -63,7 +64,8 @@ struct Options
                  "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
                  "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
-                 "                 [--noise] [--split] [--baud RATE] [--timing]\n"
+                 "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
+                 "                 [--timing]\n"
                  "                 [--capture FILE]\n",
                  error.c_str());
     std::exit(exitUsage);
@@ -101,6 +103,7 @@ Options parse(int argc, char **argv)
         if (arg == "--once") o.once = true;
         else if (arg == "--noise") o.noise = true;
         else if (arg == "--split") o.split = true;
+        else if (arg == "--split-us") o.split = true, o.splitUs = number(arg, value(), 1000000);
         else if (arg == "--timing") o.timing = true;
         else if (arg == "--link") o.link = value();
         else if (arg == "--out") o.out = value();
@@ -358,7 +361,7 @@ void Device::send(unsigned char code, unsigned long arg, unsigned char b2, unsig
         const size_t piece = 1;
         writeAll(Bytes(bytes.begin() + long(at), bytes.begin() + long(at + piece)));
         at += piece;
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        std::this_thread::sleep_for(std::chrono::microseconds(o.splitUs));
     }
 }
 
