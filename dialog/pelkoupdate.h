@@ -112,6 +112,7 @@ private:
     bool hasHeader() const;
     bool imageUnchanged() const;
     ImageWord imageWordAt(int offset, unsigned char word[4]);
+    bool readBlock(quint32 start);
     ImageWord fileChanged();
 
     QString fileName;
@@ -124,7 +125,7 @@ private:
     QDateTime chosenTime;   // its modification time then
     std::array<unsigned char, 1024> block{};
     qint32 requestedOffset = 0;
-    qint32 readOffset = 0;
+    qint32 readOffset = 0; // just past the block held; 0 when none is
     QTimer retryTimer;
     // The lamps go dark 100 ms after the first frame of a burst; a timer of
     // our own instead of a single shot per frame keeps frames allocation-free.

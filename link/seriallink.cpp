@@ -35,11 +35,10 @@ bool pelkoUpdate::openPort()
         showStatus(portOpenError(name));
         return false;
     }
-    const bool configured = serialPort.setBaudRate(57600)
-                            && serialPort.setFlowControl(QSerialPort::NoFlowControl)
-                            && serialPort.setParity(QSerialPort::NoParity)
-                            && serialPort.setDataBits(QSerialPort::Data8)
-                            && serialPort.setStopBits(QSerialPort::OneStop);
+    const bool configured =
+        serialPort.setBaudRate(57600) && serialPort.setFlowControl(QSerialPort::NoFlowControl) &&
+        serialPort.setParity(QSerialPort::NoParity) && serialPort.setDataBits(QSerialPort::Data8) &&
+        serialPort.setStopBits(QSerialPort::OneStop);
     if (!configured) {
         showStatus(QStringLiteral("Cannot set up port %1: %2").arg(name, serialPort.errorString()));
         serialPort.close();
@@ -67,8 +66,7 @@ bool pelkoUpdate::openPort()
 // line is gone; every other report is cleared and the line goes on.
 void pelkoUpdate::portFailed(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError
-        || !serialPort.isOpen())
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError || !serialPort.isOpen())
         return;
     const QString reason = lineLossReason(error);
     if (reason.isEmpty()) {
@@ -105,8 +103,8 @@ QString pelkoUpdate::lineLossReason(QSerialPort::SerialPortError error) const
         reason = QStringLiteral("the line hung up (adapter unplugged or device switched off)");
     else if (p.revents & POLLERR)
         reason = QStringLiteral("the line reports a fault (adapter unplugged?)");
-    else if (::tcgetattr(fd, &tio) != 0
-             && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF))
+    else if (::tcgetattr(fd, &tio) != 0 &&
+             (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF))
         reason = QStringLiteral("the adapter does not answer the system any more (unplugged?)");
     else if (!QFile::exists(portPath))
         reason = QStringLiteral("the device is gone (adapter unplugged?)");
@@ -138,10 +136,12 @@ void pelkoUpdate::lineLost(const QString &reason)
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
     // Closing from inside the port's own notification is not safe.
-    QMetaObject::invokeMethod(this, [this] { serialPort.close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { serialPort.close(); }, Qt::QueuedConnection);
     if (resting)
         return;
-    showStatus(QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
+    showStatus(
+        QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
 }
 
@@ -172,8 +172,8 @@ QString pelkoUpdate::portOpenError(const QString &name) const
     // (dialout) that a new user is not yet a member of.
     const QString path = devicePath(name);
     const QByteArray nativePath = QFile::encodeName(path);
-    if (::access(nativePath.constData(), F_OK) == 0
-        && ::access(nativePath.constData(), R_OK | W_OK) != 0) {
+    if (::access(nativePath.constData(), F_OK) == 0 &&
+        ::access(nativePath.constData(), R_OK | W_OK) != 0) {
         const QFileInfo device(path);
         const QString group = device.group();
         if (device.permission(QFile::ReadGroup | QFile::WriteGroup) && !group.isEmpty())
@@ -191,8 +191,8 @@ QString pelkoUpdate::portOpenError(const QString &name) const
 QString pelkoUpdate::devicePath(const QString &name)
 {
 #ifdef Q_OS_UNIX
-    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-                      || name.startsWith(QLatin1String("../"));
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
+                      name.startsWith(QLatin1String("../"));
     return path ? name : QStringLiteral("/dev/") + name;
 #else
     return name;

@@ -83,16 +83,49 @@ private slots:
         QCOMPARE(wordAt(w, 6), bytes.mid(4, 4));
         QCOMPARE(wordAt(w, 1024), bytes.mid(1024, 4));
         QCOMPARE(w.readOffset, 2048);
-        QCOMPARE(wordAt(w, 1020), bytes.mid(2044, 4)); // word 255 of the block held
-        QCOMPARE(wordAt(w, 0x10), bytes.mid(1024 + 0x10, 4));
+        QCOMPARE(wordAt(w, 1020), bytes.mid(1020, 4)); // an earlier block: read again
+        QCOMPARE(w.readOffset, 1024);
+        QCOMPARE(wordAt(w, 0x10), bytes.mid(0x10, 4));
         QCOMPARE(wordAt(w, 2048), QByteArray("end"));
     }
 
-    void blockStartsZeroed()
+    // Asked first for an offset past 0: its own block is read.
+    void firstOffsetAnywhere()
     {
-        pelkoUpdate &w = prepared(writeFile(dir, "fw.plk", pattern(2048)));
-        QCOMPARE(wordAt(w, 8), hex("00000000")); // asked before offset 0: nothing read yet
-        QCOMPARE(w.readOffset, 0);
+        const QByteArray bytes = pattern(2048);
+        pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", bytes));
+        QCOMPARE(wordAt(w, 1500), bytes.mid(16 + 1500, 4));
+        QCOMPARE(w.readOffset, 2032);
+        QCOMPARE(wordAt(w, 8), bytes.mid(16 + 8, 4));
+        QCOMPARE(w.readOffset, 1024);
+    }
+
+    // The end of the largest image must still be a positive 32-bit offset.
+    void largestImage_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plk, 2^31 - 4 bytes") << "big.plk" << (qint64(1) << 31) - 4 << true;
+        QTest::newRow("plk, 2^31 - 3 bytes") << "big.plk" << (qint64(1) << 31) - 3 << false;
+        QTest::newRow("plk, 2^31 - 1 bytes") << "big.plk" << (qint64(1) << 31) - 1 << false;
+        QTest::newRow("pelk, 2^31 - 1 image bytes") << "big.pelk" << (qint64(1) << 31) + 15 << false;
+    }
+    void largestImage()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        QFETCH(bool, accepted);
+        QFile sparse(dir.filePath(name));
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(size));
+        sparse.close();
+        pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
+        pelkoUpdate w;
+        w.fileName = sparse.fileName();
+        QCOMPARE(w.openImage(), accepted);
+        if (!accepted)
+            QCOMPARE(A::status(w), sparse.fileName() + " is too large for the device");
+        QFile::remove(sparse.fileName());
     }
 
     // A 16-byte pelk passes the empty-file test; its image is empty.

@@ -3,6 +3,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+#include <random>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -206,16 +209,64 @@ private slots:
         STEP(ask(6, image.mid(4, 4)));
         STEP(ask(0x234, image.mid(0x234, 4)));
         STEP(ask(0x234, image.mid(0x234, 4))); // repeated: the same word again
-        STEP(ask(1500, image.mid(1500 & 0x3FC, 4))); // outside the block: no read
-        QCOMPARE(w->firmwareFile.pos(), position);
-        QCOMPARE(w->readOffset, 1024);
-        STEP(ask(1024, image.mid(1024, 4)));
-        STEP(ask(0x634, image.mid(0x634, 4)));
-        STEP(ask(0x20, image.mid(1024 + 0x20, 4))); // behind: the held block's word
+        QCOMPARE(w->firmwareFile.pos(), position); // all from the block held
+        STEP(ask(1500, image.mid(1500, 4)));        // its own block
         QCOMPARE(w->readOffset, 2048);
-        // At or past the end of the image once the file is read out: the end.
+        STEP(ask(0x634, image.mid(0x634, 4)));
+        STEP(ask(0x20, image.mid(0x20, 4))); // behind: its block again
+        QCOMPARE(w->readOffset, 1024);
+        // At or past the end of the image: the end.
         line->respond(0x82, 4096);
         QCOMPARE(line->nextFrame(), endOfImage);
+    }
+
+    // Devices ask in orders of their own: a bootloader that starts over
+    // after a flash error, one that asks again for an earlier word, one
+    // that asks at random. Each word on the wire is the image's own.
+    void offsetOrders_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<quint32>>("offsets");
+        QList<quint32> restart, earlier, shuffled;
+        for (quint32 o = 0; o < 3072; o += 4)
+            restart += o;
+        for (quint32 o = 0; o < 6144; o += 4)
+            restart += o, shuffled += o;
+        for (quint32 o = 0; o <= 2048; o += 4)
+            earlier += o;
+        earlier += {1020, 2052, 4, 6140};
+        std::mt19937 random(7);
+        std::shuffle(shuffled.begin(), shuffled.end(), random);
+        const QList<quint32> unaligned{2, 1026, 3, 6143, 1, 4097};
+        for (const char *suffix : {"plk", "pelk"}) {
+            const QString name = QStringLiteral("fw.") + suffix;
+            QTest::addRow("%s, starts over after three blocks", suffix) << name << 6144 << restart;
+            QTest::addRow("%s, a word of an earlier block", suffix) << name << 6144 << earlier;
+            QTest::addRow("%s, every word shuffled", suffix) << name << 6144 << shuffled;
+            QTest::addRow("%s, unaligned offsets", suffix) << name << 6144 << unaligned;
+            QTest::addRow("%s, shuffled, last word padded", suffix) << name << 6141 << shuffled;
+        }
+    }
+    void offsetOrders()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, size);
+        QFETCH(QList<quint32>, offsets);
+        const QByteArray image = pattern(size, 4);
+        const QByteArray words = padded(image);
+        STEP(start(name, (name.endsWith(".pelk") ? QByteArray(16, '\x33') : QByteArray()) + image));
+        STEP(toReady());
+        STEP(toDownload());
+        for (quint32 offset : offsets) {
+            line->respond(0x82, offset);
+            const QByteArray frame = line->nextFrame();
+            if (frame != dataFrame(offset, words.mid(offset & ~3u, 4)))
+                QFAIL(qPrintable(QStringLiteral("offset %1: %2").arg(offset).arg(frame.toHex().constData())));
+        }
+        line->respond(0x82, words.size());
+        QCOMPARE(line->nextFrame(), endOfImage);
+        STEP(finish());
     }
 
     void timeOuts_data()
@@ -468,18 +519,24 @@ private slots:
     void fileChanged_data()
     {
         QTest::addColumn<bool>("duringTransfer");
-        QTest::newRow("truncated before Download") << false;
-        QTest::newRow("truncated during the transfer") << true;
+        QTest::addColumn<int>("truncatedTo");
+        QTest::addColumn<int>("served");
+        QTest::newRow("truncated before Download") << false << 20000 << 0;
+        // Told in the block being read: nothing of it goes out.
+        QTest::newRow("truncated during the transfer, inside a block") << true << 20000 << 19456;
+        QTest::newRow("truncated during the transfer, at a block's end") << true << 16384 << 16384;
     }
     void fileChanged()
     {
         QFETCH(bool, duringTransfer);
+        QFETCH(int, truncatedTo);
+        QFETCH(int, served);
         const QByteArray image = pattern(40000);
         STEP(start("fw.plk", image));
         STEP(toReady());
         if (!duringTransfer) {
             // Caught at Download: nothing goes out, and File may be used again.
-            QVERIFY(QFile::resize(path, 20000));
+            QVERIFY(QFile::resize(path, truncatedTo));
             A::download(*w);
             QVERIFY(line->quietFor(300));
             QVERIFY2(A::status(*w).contains("changed"), qPrintable(A::status(*w)));
@@ -489,16 +546,31 @@ private slots:
         STEP(toDownload());
         line->respond(0x82, 0);
         QCOMPARE(line->nextFrame(), dataFrame(0, image.left(4)));
-        QVERIFY(QFile::resize(path, 20000));
+        QVERIFY(QFile::resize(path, truncatedTo));
         QByteArray frames;
         const QByteArray received = serve(&frames);
         QVERIFY(!frames.contains(endOfImage));
-        QVERIFY(received.size() <= 20000);
-        QCOMPARE(received, image.left(received.size()));
-        QVERIFY2(A::status(*w).contains("changed"), qPrintable(A::status(*w)));
+        QCOMPARE(received, image.left(served));
+        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
         QVERIFY(!A::timerRunning(*w));
+    }
+
+    // Appended to under the transfer: the end of image is not told.
+    void fileGrownDuringTheTransfer()
+    {
+        const QByteArray image = pattern(2048);
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        STEP(toDownload());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write("more") == 4);
+        file.close();
+        QByteArray frames;
+        QCOMPARE(serve(&frames), image);
+        QVERIFY(!frames.contains(endOfImage));
+        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
     }
 };
 

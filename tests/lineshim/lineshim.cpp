@@ -32,7 +32,9 @@ struct Shim
 
     Shim()
     {
-        struct stat st{};
+        struct stat st
+        {
+        };
         const char *path = std::getenv("LINESHIM_PORT");
         if (path && ::stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
             port = st.st_rdev;
@@ -46,9 +48,12 @@ struct Shim
     }
     bool isPort(int fd) const
     {
-        struct stat st{};
+        struct stat st
+        {
+        };
         const int saved = errno;
-        const bool yes = active && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == port;
+        const bool yes =
+            active && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == port;
         errno = saved;
         return yes;
     }
