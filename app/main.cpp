@@ -6,11 +6,53 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <variant>
 
 namespace {
-constexpr int exitUsage = 64; // EX_USAGE: scripts tell a bad command line from a failed update
+constexpr int exitUsage = 64;    // EX_USAGE: scripts tell a bad command line from a failed update
+constexpr int exitNoDisplay = 69; // EX_UNAVAILABLE: a window was asked for, and there is no screen
+constexpr double maxTimeoutSeconds = 24 * 3600;
+
+bool hasArgument(int argc, char **argv, const char *wanted)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], wanted) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A Raspberry Pi or a CI box over ssh has no screen; Qt would abort there.
+// Without one, and without a platform the user chose, run offscreen: all a
+// scripted update needs. True when that was chosen here.
+bool chooseOffscreenWithoutDisplay(int argc, char **argv)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !hasArgument(argc, argv, "-platform")
+        && !hasArgument(argc, argv, "--platform")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return true;
+    }
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+#endif
+    return false;
+}
+
+// A script reads the program's own lines only: Qt's notes about its
+// environment (XDG_RUNTIME_DIR and the like) are not the update's.
+void keepQtQuiet(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(message));
+        std::abort();
+    }
+}
 
 struct Options
 {
@@ -33,8 +75,10 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Firmware updater for devices on an M.Wire serial bus.\n\n"
         "With --file and --download it updates a device without a person and ends with\n"
-        "exit code 0 (updated), 1 (cancelled by the device), 2 (device not found or\n"
-        "silent), 3 (file or port unusable) or 64 (bad command line)."));
+        "exit code 0 (updated), 1 (cancelled by the device), 2 (no progress within\n"
+        "--timeout, or the line lost), 3 (file or port unusable), 64 (bad command\n"
+        "line), 69 (no display for the window), or 128 + the signal's number when\n"
+        "stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129)."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(
@@ -53,8 +97,9 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
                        "status line, and end with the outcome's exit code. Needs --file."));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
-        QStringLiteral("With --download: give up when the device has sent nothing for SECONDS "
-                       "(default 10)."),
+        QStringLiteral("With --download: give up when the update has made no progress for SECONDS "
+                       "(the device found, its version shown, a new word asked, the end "
+                       "confirmed); default 10, at most 86400."),
         QStringLiteral("SECONDS"), QStringLiteral("10"));
     parser.addOptions({port, file, download, timeout});
 
@@ -73,8 +118,9 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
         return usageError(QStringLiteral("--download needs --file"));
     bool ok = false;
     const double seconds = parser.value(timeout).toDouble(&ok);
-    if (!ok || !(seconds > 0) || seconds > 24 * 3600)
-        return usageError(QStringLiteral("--timeout wants a positive number of seconds, not '%1'")
+    if (!ok || !(seconds > 0) || seconds > maxTimeoutSeconds)
+        return usageError(QStringLiteral("--timeout wants a positive number of seconds up to 86400, "
+                                         "not '%1'")
                               .arg(parser.value(timeout)));
     options.timeoutMs = qMax(1, qRound(seconds * 1000));
     return options;
@@ -83,6 +129,9 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
+    const bool offscreen = chooseOffscreenWithoutDisplay(argc, argv);
+    if (offscreen || hasArgument(argc, argv, "--download"))
+        qInstallMessageHandler(keepQtQuiet);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pelkoupdate"));
     QApplication::setApplicationVersion(QStringLiteral(PELKOUPDATE_VERSION));
@@ -91,11 +140,19 @@ int main(int argc, char **argv)
     if (const int *exitCode = std::get_if<int>(&parsed))
         return *exitCode;
     const Options &options = std::get<Options>(parsed);
+    if (offscreen && !options.download) {
+        std::fprintf(stderr, "pelkoupdate: no display to show the window on (DISPLAY and "
+                             "WAYLAND_DISPLAY are not set); use --file and --download to update "
+                             "without a window\n");
+        return exitNoDisplay;
+    }
 
     pelkoUpdate dialog(options.ports);
     std::unique_ptr<ScriptedUpdate> script;
-    if (options.download)
+    if (options.download) {
         script = std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs);
+        script->catchSignals();
+    }
     dialog.show();
     if (!options.file.isEmpty()) {
         QTimer::singleShot(0, &dialog, [&] {

@@ -2,13 +2,34 @@
 
 #include <QMetaObject>
 #include <QPushButton>
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+// Only what is safe in a signal handler: one write of the signal's number.
+void onSignal(int number)
+{
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+} // namespace
+#endif
 
 ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, FILE *out, FILE *err)
     : dialog(dialog), out(out), err(err)
 {
-    silence.setSingleShot(true);
-    silence.setInterval(silenceMs);
-    connect(&silence, &QTimer::timeout, this, &ScriptedUpdate::deviceSilent);
+    noProgressTimer.setSingleShot(true);
+    noProgressTimer.setInterval(silenceMs);
+    connect(&noProgressTimer, &QTimer::timeout, this, &ScriptedUpdate::noProgress);
     dialog.setObserver(this);
 }
 
@@ -17,12 +38,31 @@ ScriptedUpdate::~ScriptedUpdate()
     dialog.setObserver(nullptr);
 }
 
+void ScriptedUpdate::catchSignals()
+{
+#ifdef Q_OS_UNIX
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    connect(signalNotifier.get(), &QSocketNotifier::activated, this, &ScriptedUpdate::interrupted);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
+#endif
+}
+
 void ScriptedUpdate::start(const QString &path)
 {
-    silence.start();
+    noProgressTimer.start();
     dialog.chooseFile(path);
 }
 
+// A reader that went away makes the write fail; the update goes on.
 void ScriptedUpdate::print(FILE *stream, const QString &line)
 {
     std::fprintf(stream, "%s\n", qPrintable(line));
@@ -39,29 +79,55 @@ void ScriptedUpdate::statusShown(const QString &text)
     print(out, text);
 }
 
-void ScriptedUpdate::frameReceived()
+void ScriptedUpdate::progressed(const char *next)
 {
+    waitingFor = next;
     if (!finished)
-        silence.start();
+        noProgressTimer.start();
+}
+
+void ScriptedUpdate::deviceFound()
+{
+    progressed("the device's version");
 }
 
 // As a person would: a click on the button, once the event in hand is done.
-void ScriptedUpdate::readyForDownload()
+void ScriptedUpdate::readyForDownload(qint32 size)
 {
     if (finished)
         return;
+    progressed("the device to ask for the first word");
     auto *download = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload"));
     QMetaObject::invokeMethod(download, &QPushButton::click, Qt::QueuedConnection);
     clock.start();
-    bytesSent = 0;
+    imageSize = size;
+    covered.assign(size_t((qint64(size) + 3) / 4), false);
+    wordsSent = 0;
+    bytesCovered = 0;
     nextDecile = 10;
+    downloading = true;
 }
 
-void ScriptedUpdate::transferred(int percent, int imageBytes)
+// Only a word not sent before is progress: a device that asks for the same
+// word again and again moves nothing.
+void ScriptedUpdate::wordSent(quint32 offset, int percent)
 {
-    bytesSent += imageBytes;
+    ++wordsSent;
+    const size_t word = offset / 4;
+    if (word < covered.size() && !covered[word]) {
+        covered[word] = true;
+        bytesCovered += std::min<qint64>(4, imageSize - qint64(word) * 4);
+        progressed("the device to ask for the next word");
+    }
     for (; nextDecile <= percent && nextDecile <= 100; nextDecile += 10)
         print(out, QStringLiteral("progress %1%").arg(nextDecile));
+}
+
+void ScriptedUpdate::endOfImageSent()
+{
+    for (; nextDecile <= 100; nextDecile += 10)
+        print(out, QStringLiteral("progress %1%").arg(nextDecile));
+    progressed("the device to confirm the image");
 }
 
 void ScriptedUpdate::ended(Outcome outcome)
@@ -78,13 +144,41 @@ void ScriptedUpdate::ended(Outcome outcome)
     }
 }
 
-void ScriptedUpdate::deviceSilent()
+void ScriptedUpdate::noProgress()
 {
     if (finished)
         return;
-    print(out, lastStatus = QStringLiteral("no answer from the device for %1 s")
-                                .arg(silence.interval() / 1000.0));
+    print(out, lastStatus = QStringLiteral("no progress for %1 s while waiting for %2")
+                                .arg(noProgressTimer.interval() / 1000.0)
+                                .arg(QLatin1String(waitingFor)));
     finish(ExitNoDevice);
+}
+
+void ScriptedUpdate::interrupted()
+{
+#ifdef Q_OS_UNIX
+    unsigned char number = 0;
+    if (::read(signalPipe[0], &number, 1) != 1 || finished)
+        return;
+    dialog.abandonUpdate();
+    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    lastStatus = downloading && wordsSent > 0
+                     ? QStringLiteral("stopped by %1: the device holds a partial image").arg(QLatin1String(name))
+                     : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
+    print(out, lastStatus);
+    finish(128 + number);
+#endif
+}
+
+QString ScriptedUpdate::summary() const
+{
+    const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
+    return QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
+        .arg(wordsSent)
+        .arg(bytesCovered)
+        .arg(imageSize)
+        .arg(seconds, 0, 'f', 3)
+        .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
 }
 
 void ScriptedUpdate::finish(int exitCode)
@@ -93,12 +187,8 @@ void ScriptedUpdate::finish(int exitCode)
         return;
     finished = true;
     code = exitCode;
-    silence.stop();
-    const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
-    print(out, QStringLiteral("sent %1 bytes in %2 s, %3 bytes/s")
-                   .arg(bytesSent)
-                   .arg(seconds, 0, 'f', 3)
-                   .arg(seconds > 0 ? qRound64(bytesSent / seconds) : 0));
+    noProgressTimer.stop();
+    print(out, summary());
     if (code != ExitUpdated)
         print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
     // Closing the only window ends the event loop.

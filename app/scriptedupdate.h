@@ -9,6 +9,10 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
 
 // Runs one update without a person: presses Download as soon as the device's
 // version is shown, prints what the window shows, and ends the program with an
@@ -31,28 +35,43 @@ public:
 
     void start(const QString &path);
     int exitCode() const { return code; }
+    // SIGINT, SIGTERM and SIGHUP end the update cleanly, with a summary and
+    // the shell's exit code for the signal. A reader that goes away
+    // (SIGPIPE) no longer ends it at all.
+    void catchSignals();
 
 private:
     void statusShown(const QString &text) override;
-    void frameReceived() override;
-    void readyForDownload() override;
-    void transferred(int percent, int imageBytes) override;
+    void deviceFound() override;
+    void readyForDownload(qint32 imageSize) override;
+    void wordSent(quint32 offset, int percent) override;
+    void endOfImageSent() override;
     void ended(Outcome outcome) override;
 
-    void deviceSilent();
+    void progressed(const char *next);
+    void noProgress();
+    void interrupted();
     void finish(int exitCode);
     void print(FILE *stream, const QString &line);
+    QString summary() const;
 
     pelkoUpdate &dialog;
     FILE *out;
     FILE *err;
-    QTimer silence;
+    // The longest wait for progress; frames that move nothing don't restart it.
+    QTimer noProgressTimer;
+    const char *waitingFor = "the device to answer the device query";
     QElapsedTimer clock;
-    qint64 bytesSent = 0;
+    qint32 imageSize = 0;
+    std::vector<bool> covered; // a flag per word of the image, sized at Download
+    qint64 wordsSent = 0;
+    qint64 bytesCovered = 0;
     int nextDecile = 10;
+    bool downloading = false;
     QString lastStatus;
     int code = ExitClosedByHand;
     bool finished = false;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
 };
 
 #endif

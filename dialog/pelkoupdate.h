@@ -31,10 +31,11 @@ public:
     };
     virtual ~UpdateObserver() = default;
     virtual void statusShown(const QString &text) = 0;
-    virtual void frameReceived() = 0;
-    virtual void readyForDownload() = 0;
-    // A data or end-of-image request went out; imageBytes it carried.
-    virtual void transferred(int percent, int imageBytes) = 0;
+    virtual void deviceFound() = 0;
+    virtual void readyForDownload(qint32 imageSize) = 0;
+    // The word at offset went out; percent is the progress bar's value.
+    virtual void wordSent(quint32 offset, int percent) = 0;
+    virtual void endOfImageSent() = 0;
     virtual void ended(Outcome outcome) = 0;
 };
 
@@ -54,6 +55,9 @@ public:
     // As if File was pressed and path chosen in the file dialog.
     void chooseFile(const QString &path);
     void setObserver(UpdateObserver *observer) { this->observer = observer; }
+    // Stops the update where it stands and lets go of the port: nothing more
+    // is sent, never an end of image.
+    void abandonUpdate();
 
     // Where the names of the machine's ports come from; tests put a fixed
     // list here.

@@ -248,9 +248,5 @@ void pelkoUpdate::receive()
 
 void pelkoUpdate::receiveBytes(const unsigned char *bytes, qint64 count)
 {
-    processDeframer().feed(bytes, count, [this](const unsigned char *frame) {
-        if (observer)
-            observer->frameReceived();
-        handleResponse(frame);
-    });
+    processDeframer().feed(bytes, count, [this](const unsigned char *frame) { handleResponse(frame); });
 }

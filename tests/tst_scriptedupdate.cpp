@@ -1,7 +1,10 @@
 #include "updateraccess.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
+
+#include <csignal>
 
 using testing::pattern;
 
@@ -86,7 +89,8 @@ private slots:
         expected += "Firmware is updated";
         QCOMPARE(result.out.mid(0, expected.size()), expected);
         QCOMPARE(result.out.size(), expected.size() + 1);
-        QVERIFY2(QRegularExpression("^sent 4096 bytes in \\d+\\.\\d{3} s, \\d+ bytes/s$")
+        QVERIFY2(QRegularExpression("^sent 1024 words, 4096 of 4096 image bytes covered, in "
+                                    "\\d+\\.\\d{3} s, \\d+ bytes/s$")
                      .match(result.out.last()).hasMatch(),
                  qPrintable(result.out.last()));
         QVERIFY(!result.err.contains("pelkoupdate:"));
@@ -105,9 +109,9 @@ private slots:
         QTest::newRow("device cancels") << QStringList{"--cancel-at", "512"} << "fw.plk" << ""
                                         << 1 << "Device canncelled, please retry";
         QTest::newRow("device stalls") << QStringList{"--stall-at", "512"} << "fw.plk" << ""
-                                       << 2 << "no answer from the device for 0.5 s";
+                                       << 2 << "no progress for 0.5 s while waiting for the device to ask for the next word";
         QTest::newRow("device never answers") << QStringList{"--silent", "1000000"} << "fw.plk" << ""
-                                              << 2 << "no answer from the device for 0.5 s";
+                                              << 2 << "no progress for 0.5 s while waiting for the device to answer the device query";
         QTest::newRow("line unplugged") << QStringList{"--hangup-at", "512"} << "fw.plk" << ""
                                         << 2 << "lost";
         QTest::newRow("empty file") << QStringList() << "empty.plk" << "" << 3 << "File is Vacant";
@@ -202,6 +206,164 @@ private slots:
         QVERIFY(a.sim.waitForFinished(5000) && b.sim.waitForFinished(5000));
         QCOMPARE(testing::received(outA), imageA);
         QCOMPARE(testing::received(outB), imageB);
+    }
+
+    // A device that keeps talking but moves nothing: --timeout still ends it.
+    void noProgress_data()
+    {
+        QTest::addColumn<QByteArray>("chatter");
+        QTest::newRow("frames of another tag") << pty::response(0x80, 0, 0x51);
+        QTest::newRow("an unknown code") << pty::response(0x85);
+        QTest::newRow("its version again") << pty::response(0x81, 0x01000100);
+        QTest::newRow("the same word again") << pty::response(0x82, 508);
+    }
+    void noProgress()
+    {
+        QFETCH(QByteArray, chatter);
+        pty::Device line;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"-platform", "offscreen", "--port", line.path, "--file",
+                       testing::writeFile(dir, "fw.plk", pattern(4096)), "--download", "--timeout", "1"});
+        QElapsedTimer sinceChatter, running;
+        running.start();
+        quint32 next = 0;
+        bool chatting = false;
+        while (updater.state() != QProcess::NotRunning && running.elapsed() < 10000) {
+            const QByteArray payload = pty::payloadOf(line.nextFrame(20));
+            const int code = payload.size() == 8 ? quint8(payload[1]) : -1;
+            if (code == 0x00)
+                line.respond(0x80);
+            else if (code == 0x01)
+                line.respond(0x81, 0x01000100);
+            else if (!chatting && (code == 0x03 || code == 0x04)) {
+                next += code == 0x04 ? 4 : 0;
+                chatting = next == 512;
+                if (!chatting)
+                    line.respond(0x82, next);
+                sinceChatter.start();
+            }
+            if (chatting && sinceChatter.elapsed() >= 100) {
+                line.write(chatter);
+                sinceChatter.start();
+            }
+        }
+        QVERIFY(updater.state() == QProcess::NotRunning || updater.waitForFinished(1000));
+        QVERIFY2(running.elapsed() < 5000, qPrintable(QString::number(running.elapsed())));
+        QCOMPARE(updater.exitCode(), 2);
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(err.contains("no progress for 1 s while waiting for the device to ask for the next word"),
+                 qPrintable(err));
+        // Words sent again are counted apart from the image they cover.
+        const QString out = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        QVERIFY2(QRegularExpression("sent \\d+ words, 512 of 4096 image bytes covered").match(out).hasMatch(),
+                 qPrintable(out));
+        if (chatter == pty::response(0x82, 508))
+            QVERIFY2(!out.contains("sent 128 words"), qPrintable(out));
+    }
+
+    // A reader that stops reading (head, a closed pipe) never stops the update.
+    void readerGoesAway()
+    {
+        const QByteArray image = pattern(65536, 3);
+        const QString out = dir.filePath("piped.bin");
+        Run run({}, out);
+        QProcess shell;
+        shell.start("bash", {"-c", "\"$@\" | head -n 2; exit \"${PIPESTATUS[0]}\"", "bash",
+                             qEnvironmentVariable("PELKOUPDATE_BIN"), "-platform", "offscreen",
+                             "--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image),
+                             "--download"});
+        QVERIFY(shell.waitForFinished(60000));
+        QCOMPARE(shell.readAllStandardOutput().count('\n'), 2);
+        QCOMPARE(shell.exitCode(), 0);
+        QVERIFY(run.sim.waitForFinished(5000));
+        QCOMPARE(testing::received(out), image);
+    }
+
+    // Ctrl-C, kill, a closed terminal: the update stops where it is, with a
+    // summary, and the device never hears that a partial image is complete.
+    void stoppedBySignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("midTransfer");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGINT mid-transfer") << SIGINT << true << 130;
+        QTest::newRow("SIGTERM mid-transfer") << SIGTERM << true << 143;
+        QTest::newRow("SIGHUP mid-transfer") << SIGHUP << true << 129;
+        QTest::newRow("SIGTERM before the transfer") << SIGTERM << false << 143;
+    }
+    void stoppedBySignal()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, midTransfer);
+        QFETCH(int, exitCode);
+        const QString out = dir.filePath("signalled.bin");
+        QFile::remove(out);
+        Run run(midTransfer ? QStringList{"--baud", "115200"} : QStringList{"--silent", "1000000"}, out);
+        run.startUpdater({"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", pattern(16384)),
+                          "--download"});
+        QByteArray printed;
+        const QByteArray mark = midTransfer ? "progress 10%" : "  ";
+        QVERIFY(testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains(mark); },
+                                 10000));
+        ::kill(pid_t(run.updater.processId()), signal);
+        QVERIFY(run.updater.waitForFinished(3000));
+        QCOMPARE(run.updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.updater.exitCode(), exitCode);
+        printed += run.updater.readAllStandardOutput();
+        const QString name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+        QVERIFY2(printed.contains(midTransfer ? "stopped by " + name.toLatin1() + ": the device holds a partial image"
+                                              : "stopped by " + name.toLatin1() + " before the transfer began"),
+                 printed.constData());
+        QVERIFY2(QRegularExpression(midTransfer ? "sent \\d+ words, [1-9]\\d* of 16384 image bytes covered"
+                                                : "sent 0 words, 0 of 0 image bytes covered")
+                     .match(QString::fromLatin1(printed)).hasMatch(),
+                 printed.constData());
+        run.sim.terminate(); // it holds its side of the line open
+        QVERIFY(run.sim.waitForFinished(5000));
+        QCOMPARE(run.sim.exitCode(), 1);
+        QVERIFY(run.sim.readAllStandardOutput().contains("no complete image"));
+    }
+
+    // Over ssh to a box with no screen, without -platform: all but the
+    // window works, and the window says why it cannot.
+    void noDisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << "";
+        QTest::newRow("--version") << QStringList{"--version"} << 0 << "";
+        QTest::newRow("a bad option") << QStringList{"--frob"} << 64 << "pelkoupdate: Unknown option 'frob'.\n"
+                                                                      "Try 'pelkoupdate --help'.\n";
+        QTest::newRow("the window") << QStringList() << 69 << "pelkoupdate: no display to show the window on";
+        QTest::newRow("an update") << QStringList{"--download"} << 0 << "";
+    }
+    void noDisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, err);
+        const QByteArray image = pattern(1024, 9);
+        const QString out = dir.filePath("headless.bin");
+        Run run({}, out);
+        if (arguments.contains("--download"))
+            arguments = QStringList{"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image)} + arguments;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+            env.remove(name);
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"), arguments);
+        QVERIFY(updater.waitForFinished(30000));
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), exitCode);
+        const QString printedErr = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(err.isEmpty() ? printedErr.isEmpty() : printedErr.startsWith(err), qPrintable(printedErr));
+        if (arguments.contains("--download")) {
+            QVERIFY(run.sim.waitForFinished(5000));
+            QCOMPARE(testing::received(out), image);
+        }
     }
 
     void badCommandLine_data()

@@ -77,13 +77,13 @@ void pelkoUpdate::sendNextRequest()
             payload[1] = ReqData;
             payload[6] = static_cast<unsigned char>(requestedOffset & 0xFF);
             if (observer)
-                observer->transferred(progressValue(requestedOffset, imageSize), 4);
+                observer->wordSent(quint32(requestedOffset), progressValue(requestedOffset, imageSize));
             break;
         case ImageWord::EndOfImage:
             state = StateEndOfImage;
             payload[1] = ReqEndOfImage;
             if (observer)
-                observer->transferred(progressValue(requestedOffset, imageSize), 0);
+                observer->endOfImageSent();
             break;
         case ImageWord::Failed:
             return;
@@ -107,6 +107,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         if (state == StateFindDevice) {
             state = StateGetVersion;
             showStatus(QStringLiteral("get Version Info"));
+            if (observer)
+                observer->deviceFound();
             sendNextRequest();
         }
         break;
@@ -119,7 +121,7 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
             ui->pushButtonDownload->setEnabled(true);
             showStatus(text);
             if (observer)
-                observer->readyForDownload();
+                observer->readyForDownload(imageSize);
         }
         break;
     case RspDataRequest:
@@ -175,6 +177,15 @@ void pelkoUpdate::timeout()
     default:
         break;
     }
+}
+
+void pelkoUpdate::abandonUpdate()
+{
+    retryTimer.stop();
+    lineResumeTimer.stop();
+    state = StateFindDevice;
+    ui->pushButtonDownload->setEnabled(false);
+    serialPort.close();
 }
 
 // A transfer that cannot go on rests as after a cancel by the device: the
