@@ -4,7 +4,7 @@ ASAN      ?= build-asan
 FUZZ      ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core
 FUZZ_PACKAGES := clang libclang-rt-dev
 SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -3,6 +3,8 @@
 #include "ui_pelkoupdate.h"
 
 #include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
 
 #include <QSerialPortInfo>
 
@@ -24,6 +26,7 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     : QDialog(parent), ui(std::make_unique<Ui_pelkoUpdate>())
 {
     ui->setupUi(this);
+    statusFont = ui->labelStatusBar->font();
     portList = enumeratePorts();
     // The first item added becomes current and already updates the status line.
     for (const QString &name : extraPorts)
@@ -63,6 +66,27 @@ void pelkoUpdate::changeEvent(QEvent *event)
         ui->retranslateUi(this);
 }
 
+// The line's width was drawn for a smaller dialog font than most desktops
+// have. A text that does not fit is drawn a little smaller, down to a size
+// that stays readable; one that still does not fit (a long path) is cut at
+// the edge, and its tooltip holds it whole.
+void pelkoUpdate::fitStatusFont(const QString &text)
+{
+    QLabel *label = ui->labelStatusBar;
+    const int room = label->contentsRect().width() - 2 * label->margin();
+    QFont font = statusFont;
+    const bool points = font.pointSizeF() > 0;
+    const qreal full = points ? font.pointSizeF() : font.pixelSize();
+    for (qreal size = full; size >= full * 0.8; size -= full / 40) {
+        points ? font.setPointSizeF(size) : font.setPixelSize(qRound(size));
+        if (QFontMetrics(font).horizontalAdvance(text) <= room)
+            break;
+    }
+    const bool fits = QFontMetrics(font).horizontalAdvance(text) <= room;
+    label->setFont(font);
+    label->setToolTip(fits ? QString() : text);
+}
+
 QString pelkoUpdate::portAndFileText() const
 {
     return ui->comboBoxPort->currentText() + QStringLiteral("  ")
@@ -71,6 +95,8 @@ QString pelkoUpdate::portAndFileText() const
 
 void pelkoUpdate::showStatus(const QString &text)
 {
+    if (text != ui->labelStatusBar->text())
+        fitStatusFont(text);
     ui->labelStatusBar->setText(text);
     if (observer)
         observer->statusShown(text);

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QFile>
+#include <QFont>
 #include <QList>
 #include <QPixmap>
 #include <QSerialPort>
@@ -87,6 +88,7 @@ private:
 
     QString portAndFileText() const;
     void showStatus(const QString &text);
+    void fitStatusFont(const QString &text);
 
     // link
     bool openPort();
@@ -136,6 +138,7 @@ private:
     QTimer txLampTimer;
     QTimer rxLampTimer;
     QTimer lineResumeTimer; // after a false alarm of the port's, read on
+    QFont statusFont; // the line's own font, before any shrinking
     QPixmap ledOffPixmap;
     QPixmap ledOnPixmap;
     qint32 state = StateFindDevice;

@@ -22,7 +22,7 @@ bool pelkoUpdate::openPort()
 {
     const QString name = ui->comboBoxPort->currentText();
     if (name.isEmpty()) {
-        showStatus(QStringLiteral("No serial port to open: connect the device and restart"));
+        showStatus(QStringLiteral("No serial port: connect the device and restart"));
         return false;
     }
     // A file chosen again after the first one changed: start afresh on the

@@ -39,6 +39,63 @@ private slots:
         machinePorts.clear();
     }
 
+    // Every fixed text of the system shows whole under the desktop's
+    // default font, drawn no smaller than a readable 80 %.
+    void statusTextsFit_data()
+    {
+        QTest::addColumn<QString>("text");
+        for (const char *text : {"Firm V00.00, hardware V00.00, click Download", "get Version Info",
+                                 "finding device...", "Get device version failed",
+                                 "Please wait, in progressing...", "Firmware is updated",
+                                 "Device canncelled, please retry", "device time out, re-start this program",
+                                 "File is Vacant", "ttyUSB0  file not available",
+                                 "No serial port: connect the device and restart"})
+            QTest::newRow(text) << QString::fromLatin1(text);
+    }
+    void statusTextsFit()
+    {
+        QFETCH(QString, text);
+        machinePorts = {"ttyUSB0"};
+        pelkoUpdate w;
+        QLabel *label = w.findChild<QLabel *>("labelStatusBar");
+        const QFont initial = label->font();
+        w.showStatus(text);
+        QCOMPARE(label->text(), text);
+        QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(text) <= label->contentsRect().width(),
+                 qPrintable(QStringLiteral("%1 px at %2 pt")
+                                .arg(QFontMetrics(label->font()).horizontalAdvance(text))
+                                .arg(label->font().pointSizeF())));
+        QVERIFY(label->font().pointSizeF() >= initial.pointSizeF() * 0.8 - 0.01);
+        QVERIFY(label->toolTip().isEmpty());
+        QCOMPARE(label->font().family(), initial.family());
+    }
+
+    void shortStatusKeepsItsSize()
+    {
+        machinePorts = {"ttyUSB0"};
+        pelkoUpdate w;
+        QLabel *label = w.findChild<QLabel *>("labelStatusBar");
+        const QFont initial = label->font();
+        w.showStatus("Firm V00.00, hardware V00.00, click Download");
+        w.showStatus("File is Vacant");
+        QCOMPARE(label->font().pointSizeF(), initial.pointSizeF());
+    }
+
+    // A path longer than the line: cut at the edge, whole in the tooltip.
+    void longPathInTheTooltip()
+    {
+        machinePorts = {"ttyUSB0"};
+        pelkoUpdate w;
+        QLabel *label = w.findChild<QLabel *>("labelStatusBar");
+        const QString text = "ttyUSB0  /home/someone/projects/firmware/releases/2026-12/device-v1.2.3-final.pelk";
+        w.showStatus(text);
+        QCOMPARE(label->text(), text);
+        QCOMPARE(label->toolTip(), text);
+        QVERIFY(label->wordWrap() == false);
+        w.showStatus("Firmware is updated");
+        QVERIFY(label->toolTip().isEmpty());
+    }
+
     void widgets_data()
     {
         QTest::addColumn<QString>("name");
