@@ -59,6 +59,7 @@ struct Options
     QStringList ports;
     QString file;
     bool download = false;
+    bool trace = false;
     int timeoutMs = 10000;
 };
 
@@ -101,7 +102,13 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
                        "(the device found, its version shown, a new word asked, the end "
                        "confirmed); default 10, at most 86400."),
         QStringLiteral("SECONDS"), QStringLiteral("10"));
-    parser.addOptions({port, file, download, timeout});
+    const QCommandLineOption trace(
+        QStringLiteral("trace"),
+        QStringLiteral("Print every frame on standard error: milliseconds since start, -> sent or "
+                       "<- received, its wire bytes, and what it means (and whether a received "
+                       "frame's checksum byte is the one we compute); noise and ignored frames "
+                       "too."));
+    parser.addOptions({port, file, download, timeout, trace});
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
@@ -113,7 +120,8 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
 
-    Options options{parser.values(port), parser.value(file), parser.isSet(download), 10000};
+    Options options{parser.values(port), parser.value(file), parser.isSet(download),
+                    parser.isSet(trace), 10000};
     if (options.download && options.file.isEmpty())
         return usageError(QStringLiteral("--download needs --file"));
     bool ok = false;
@@ -148,6 +156,8 @@ int main(int argc, char **argv)
     }
 
     pelkoUpdate dialog(options.ports);
+    if (options.trace)
+        dialog.enableTrace(stderr);
     std::unique_ptr<ScriptedUpdate> script;
     if (options.download) {
         script = std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs);

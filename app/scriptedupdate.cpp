@@ -110,7 +110,7 @@ void ScriptedUpdate::readyForDownload(qint32 size)
 
 // Only a word not sent before is progress: a device that asks for the same
 // word again and again moves nothing.
-void ScriptedUpdate::wordSent(quint32 offset, int percent)
+void ScriptedUpdate::wordSent(quint32 offset, int)
 {
     ++wordsSent;
     const size_t word = offset / 4;
@@ -119,15 +119,35 @@ void ScriptedUpdate::wordSent(quint32 offset, int percent)
         bytesCovered += std::min<qint64>(4, imageSize - qint64(word) * 4);
         progressed("the device to ask for the next word");
     }
-    for (; nextDecile <= percent && nextDecile <= 100; nextDecile += 10)
-        print(out, QStringLiteral("progress %1%").arg(nextDecile));
+    // Of the image covered, not of the offset asked: a device may ask in any order.
+    printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
 }
 
 void ScriptedUpdate::endOfImageSent()
 {
-    for (; nextDecile <= 100; nextDecile += 10)
-        print(out, QStringLiteral("progress %1%").arg(nextDecile));
+    printProgress(100);
     progressed("the device to confirm the image");
+}
+
+// A line at every tenth of the way, with the rate so far and what it says
+// of the rest.
+void ScriptedUpdate::printProgress(int percent)
+{
+    if (percent < nextDecile || nextDecile > 100)
+        return;
+    const int decile = std::min(percent, 100) / 10 * 10;
+    nextDecile = decile + 10;
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const qint64 rate = seconds > 0 ? qRound64(bytesCovered / seconds) : 0;
+    const QString left = rate > 0
+                             ? QString::number(qRound64(double(imageSize - bytesCovered) / rate))
+                             : QStringLiteral("?");
+    print(out, QStringLiteral("progress %1% (%2 of %3 bytes, %4 B/s, %5 s left)")
+                   .arg(decile)
+                   .arg(bytesCovered)
+                   .arg(imageSize)
+                   .arg(rate)
+                   .arg(left));
 }
 
 void ScriptedUpdate::ended(Outcome outcome)
@@ -162,9 +182,11 @@ void ScriptedUpdate::interrupted()
         return;
     dialog.abandonUpdate();
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
-    lastStatus = downloading && wordsSent > 0
-                     ? QStringLiteral("stopped by %1: the device holds a partial image").arg(QLatin1String(name))
-                     : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
+    lastStatus =
+        downloading && wordsSent > 0
+            ? QStringLiteral("stopped by %1: the device holds a partial image")
+                  .arg(QLatin1String(name))
+            : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
     print(out, lastStatus);
     finish(128 + number);
 #endif
@@ -189,6 +211,7 @@ void ScriptedUpdate::finish(int exitCode)
     code = exitCode;
     noProgressTimer.stop();
     print(out, summary());
+    print(out, dialog.lineTrace().qualityLine());
     if (code != ExitUpdated)
         print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
     // Closing the only window ends the event loop.

@@ -49,6 +49,7 @@ private:
     void ended(Outcome outcome) override;
 
     void progressed(const char *next);
+    void printProgress(int percent);
     void noProgress();
     void interrupted();
     void finish(int exitCode);

@@ -1,6 +1,7 @@
 #ifndef PELKOUPDATE_H
 #define PELKOUPDATE_H
 
+#include "frametrace.h"
 #include "updatestate.h"
 
 #include <QDateTime>
@@ -59,6 +60,9 @@ public:
     // Stops the update where it stands and lets go of the port: nothing more
     // is sent, never an end of image.
     void abandonUpdate();
+    // Every frame, noise run and ignored frame on out from now on.
+    void enableTrace(FILE *out) { trace.enable(out); }
+    const FrameTrace &lineTrace() const { return trace; }
 
     // Where the names of the machine's ports come from; tests put a fixed
     // list here.
@@ -83,6 +87,7 @@ private:
     friend class TestLink;
     friend class TestImage;
     friend class TestUpdate;
+    friend class TestFrameTrace;
     friend class UpdaterAccess;
     friend class FuzzAccess;
 
@@ -144,6 +149,7 @@ private:
     qint32 state = StateFindDevice;
     bool portErrorsWatched = false;
     UpdateObserver *observer = nullptr;
+    FrameTrace trace;
     std::unique_ptr<Ui_pelkoUpdate> ui;
 };
 

@@ -1,6 +1,7 @@
 #ifndef FRAMECODEC_H
 #define FRAMECODEC_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -25,22 +26,49 @@ class Deframer
 public:
     // frame holds 0x7E, 0x5E and the 8 unstuffed payload bytes.
     using Frame = std::array<unsigned char, 2 + payloadSize>;
+    // Bytes kept of one frame as it came; an escape repeated without end is
+    // counted but not kept.
+    static constexpr int maxWire = 32;
 
+    // onNoise(bytes, count) is told the bytes dropped, as they are dropped.
+    template <typename OnFrame, typename OnNoise>
+    void feed(const unsigned char *bytes, long long count, OnFrame &&onFrame, OnNoise &&onNoise)
+    {
+        for (long long i = 0; i < count; ++i) {
+            switch (take(bytes[i])) {
+            case Taken::Frame:
+                onFrame(rxFrame.data());
+                break;
+            case Taken::Dropped:
+                onNoise(noise.data(), std::min(noiseCount, maxWire + 1));
+                break;
+            case Taken::Pending:
+                break;
+            }
+        }
+    }
     template <typename OnFrame>
     void feed(const unsigned char *bytes, long long count, OnFrame &&onFrame)
     {
-        for (long long i = 0; i < count; ++i) {
-            if (take(bytes[i]))
-                onFrame(rxFrame.data());
-        }
+        feed(bytes, count, onFrame, [](const unsigned char *, int) {});
     }
 
     int rxPosition = 0;
     unsigned char rxEscape = 0;
     Frame rxFrame{};
+    // The last frame handed over (or the one under way), as it came.
+    std::array<unsigned char, maxWire> wire{};
+    int wireCount = 0;
+    long long droppedBytes = 0;
 
 private:
-    bool take(unsigned char b);
+    enum class Taken { Pending, Frame, Dropped };
+    Taken take(unsigned char b);
+    void record(unsigned char b);
+    Taken drop(unsigned char b, bool withWire, bool withByte);
+
+    std::array<unsigned char, maxWire + 1> noise{};
+    int noiseCount = 0;
 };
 
 // The one de-framer of the process: the serial line is one byte stream.

@@ -213,18 +213,19 @@ int pelkoUpdate::progressValue(qint64 offset, qint64 size)
 
 void pelkoUpdate::sendFrame(unsigned char *payload, int length)
 {
-    static constexpr char head[] = {char(frameStart), char(hostMark)};
-    serialPort.write(head, sizeof head);
+    std::array<unsigned char, 2 + maxStuffedPayload> wire{frameStart, hostMark};
+    serialPort.write(reinterpret_cast<const char *>(wire.data()), 2);
     const int n = std::min(length, payloadSize);
+    int size = 0;
     if (n > 0) {
         payload[n - 1] = static_cast<unsigned char>(frameChecksum(payload, n - 1) & 0xFF);
-        std::array<unsigned char, maxStuffedPayload> stuffed;
-        const int size = stuffPayload(payload, n, stuffed.data());
-        serialPort.write(reinterpret_cast<const char *>(stuffed.data()), size);
+        size = stuffPayload(payload, n, wire.data() + 2);
+        serialPort.write(reinterpret_cast<const char *>(wire.data() + 2), size);
     }
     // Out now rather than on the next turn of the event loop: the device
     // waits for this frame, and so does the whole transfer.
     serialPort.flush();
+    trace.sent(wire.data(), 2 + size, payload, quint32(requestedOffset));
     if (!txLampTimer.isActive()) {
         ui->label_tx->setPixmap(ledOnPixmap);
         txLampTimer.start();
@@ -248,5 +249,12 @@ void pelkoUpdate::receive()
 
 void pelkoUpdate::receiveBytes(const unsigned char *bytes, qint64 count)
 {
-    processDeframer().feed(bytes, count, [this](const unsigned char *frame) { handleResponse(frame); });
+    Deframer &deframer = processDeframer();
+    deframer.feed(
+        bytes, count,
+        [&](const unsigned char *frame) {
+            trace.received(deframer.wire.data(), deframer.wireCount, frame);
+            handleResponse(frame);
+        },
+        [this](const unsigned char *noise, int size) { trace.noise(noise, size); });
 }

@@ -18,13 +18,16 @@ namespace {
 using Frames = QList<QByteArray>;
 
 
-Frames deframe(Deframer &deframer, const QByteArray &bytes)
+Frames deframe(Deframer &deframer, const QByteArray &bytes, QByteArray *noise = nullptr)
 {
     Frames frames;
-    deframer.feed(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size(),
-                  [&](const unsigned char *frame) {
-                      frames += QByteArray(reinterpret_cast<const char *>(frame), 10);
-                  });
+    deframer.feed(
+        reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size(),
+        [&](const unsigned char *frame) { frames += QByteArray(reinterpret_cast<const char *>(frame), 10); },
+        [&](const unsigned char *dropped, int count) {
+            if (noise)
+                noise->append(reinterpret_cast<const char *>(dropped), count);
+        });
     return frames;
 }
 } // namespace
@@ -183,34 +186,46 @@ private slots:
     }
 
     // Device byte streams and the frames they hold.
+    // Device byte streams, the frames they hold, and the bytes dropped.
     void deframer_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<Frames>("frames");
+        QTest::addColumn<QByteArray>("noise");
         const QByteArray plain = hex("5080010203040506");
-        QTest::newRow("plain frame") << hex("7e5e") + plain << Frames{hex("7e5e") + plain};
-        QTest::newRow("7e 7e 5e: no frame") << hex("7e7e5e") + plain << Frames{};
-        QTest::newRow("sent-frame shape ignored") << hex("7eff") + plain << Frames{};
-        QTest::newRow("restart inside a frame") << hex("7e5e01027e5e") + plain << Frames{hex("7e5e") + plain};
-        QTest::newRow("escapes") << hex("7e5e50827d5e7d5d00000000") << Frames{hex("7e5e50827e7d00000000")};
-        QTest::newRow("7d 7d 41 stores 61") << hex("7e5e50827d7d410000000000") << Frames{hex("7e5e5082610000000000")};
-        QTest::newRow("wrong checksum delivered") << hex("7e5e50800000000000ee") << Frames{hex("7e5e50800000000000ee")};
+        QTest::newRow("plain frame") << hex("7e5e") + plain << Frames{hex("7e5e") + plain} << QByteArray();
+        QTest::newRow("7e 7e 5e: no frame") << hex("7e7e5e") + plain << Frames{} << hex("7e7e5e") + plain;
+        QTest::newRow("sent-frame shape ignored") << hex("7eff") + plain << Frames{} << hex("7eff") + plain;
+        QTest::newRow("restart inside a frame") << hex("7e5e01027e5e") + plain << Frames{hex("7e5e") + plain}
+                                                << hex("7e5e0102");
+        QTest::newRow("escapes") << hex("7e5e50827d5e7d5d00000000") << Frames{hex("7e5e50827e7d00000000")}
+                                 << QByteArray();
+        QTest::newRow("7d 7d 41 stores 61") << hex("7e5e50827d7d410000000000")
+                                            << Frames{hex("7e5e5082610000000000")} << QByteArray();
+        QTest::newRow("wrong checksum delivered") << hex("7e5e50800000000000ee")
+                                                  << Frames{hex("7e5e50800000000000ee")} << QByteArray();
         QTest::newRow("two frames in wire order") << hex("7e5e5080000000000001" "7e5e5081020100000002")
-                                                  << Frames{hex("7e5e5080000000000001"), hex("7e5e5081020100000002")};
+                                                  << Frames{hex("7e5e5080000000000001"), hex("7e5e5081020100000002")}
+                                                  << QByteArray();
         QTest::newRow("noise around frames") << hex("00ff5e7d") + hex("7e5e") + plain + hex("5e5e41")
-                                             << Frames{hex("7e5e") + plain};
+                                             << Frames{hex("7e5e") + plain} << hex("00ff5e7d5e5e41");
     }
     void deframer()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(Frames, frames);
+        QFETCH(QByteArray, noise);
         Deframer whole;
-        QCOMPARE(deframe(whole, bytes), frames);
+        QByteArray dropped;
+        QCOMPARE(deframe(whole, bytes, &dropped), frames);
+        QCOMPARE(dropped.toHex(), noise.toHex());
+        QCOMPARE(whole.droppedBytes, noise.size());
         for (int split = 0; split <= bytes.size(); ++split) {
             Deframer pieces;
-            Frames got = deframe(pieces, bytes.left(split));
-            got += deframe(pieces, bytes.mid(split));
-            QVERIFY2(got == frames, qPrintable(QStringLiteral("split at %1").arg(split)));
+            dropped.clear();
+            Frames got = deframe(pieces, bytes.left(split), &dropped);
+            got += deframe(pieces, bytes.mid(split), &dropped);
+            QVERIFY2(got == frames && dropped == noise, qPrintable(QStringLiteral("split at %1").arg(split)));
         }
     }
 

@@ -98,13 +98,17 @@ void pelkoUpdate::sendNextRequest()
 void pelkoUpdate::handleResponse(const unsigned char *frame)
 {
     const unsigned char *payload = frame + 2;
-    if (frame[1] != deviceMark || payload[0] != frameTag)
+    if (frame[1] != deviceMark || payload[0] != frameTag) {
+        trace.ignored(-1);
         return;
+    }
     retryTimer.stop();
     const bool downloading = state == StateStartDownload || state == StateSendData;
+    bool acted = true;
     switch (payload[1]) {
     case RspDeviceFound:
-        if (state == StateFindDevice) {
+        acted = state == StateFindDevice;
+        if (acted) {
             state = StateGetVersion;
             showStatus(QStringLiteral("get Version Info"));
             if (observer)
@@ -113,7 +117,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         }
         break;
     case RspVersion:
-        if (state == StateGetVersion) {
+        acted = state == StateGetVersion;
+        if (acted) {
             const QString text = QString::asprintf(
                 "Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download", payload[5],
                 payload[4], payload[3], payload[2]);
@@ -125,7 +130,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         }
         break;
     case RspDataRequest:
-        if (downloading) {
+        acted = downloading;
+        if (acted) {
             requestedOffset = static_cast<qint32>(
                 quint32(payload[2]) | quint32(payload[3]) << 8 | quint32(payload[4]) << 16
                 | quint32(payload[5]) << 24);
@@ -134,7 +140,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         }
         break;
     case RspUpdated:
-        if (state == StateEndOfImage) {
+        acted = state == StateEndOfImage;
+        if (acted) {
             showStatus(QStringLiteral("Firmware is updated"));
             state = StateFindDevice;
             ui->pushButtonDownload->setEnabled(false);
@@ -142,7 +149,8 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         }
         break;
     case RspCancelled:
-        if (downloading) {
+        acted = downloading;
+        if (acted) {
             showStatus(QStringLiteral("Device canncelled, please retry"));
             state = StateFindDevice;
             ui->pushButtonDownload->setEnabled(false);
@@ -150,8 +158,11 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         }
         break;
     default:
+        acted = false;
         break;
     }
+    if (!acted)
+        trace.ignored(state);
     if (!rxLampTimer.isActive()) {
         ui->label_rx->setPixmap(ledOnPixmap);
         rxLampTimer.start();
