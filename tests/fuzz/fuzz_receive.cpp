@@ -40,8 +40,10 @@ public:
         d.receiveBytes(data, qint64(size));
         if (d.state < StateFindDevice || d.state > StateEndOfImage)
             std::abort();
-        // Entered the end of image now: the whole image must have been read.
-        if (d.state == StateEndOfImage && before != StateEndOfImage && d.readOffset != d.imageSize)
+        // Entered the end of image now: only when asked at or past the image's end.
+        const quint32 imageEnd = (quint32(d.imageSize) + 3) & ~3u;
+        if (d.state == StateEndOfImage && before != StateEndOfImage
+            && quint32(d.requestedOffset) < imageEnd)
             std::abort();
     }
     static void choose(pelkoUpdate &d, const QString &path) { d.chooseFile(path); }
