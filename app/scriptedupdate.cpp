@@ -110,7 +110,7 @@ void ScriptedUpdate::readyForDownload(qint32 size)
 
 // Only a word not sent before is progress: a device that asks for the same
 // word again and again moves nothing.
-void ScriptedUpdate::wordSent(quint32 offset, int)
+void ScriptedUpdate::wordSent(quint32 offset)
 {
     ++wordsSent;
     const size_t word = offset / 4;

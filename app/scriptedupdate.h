@@ -44,7 +44,7 @@ private:
     void statusShown(const QString &text) override;
     void deviceFound() override;
     void readyForDownload(qint32 imageSize) override;
-    void wordSent(quint32 offset, int percent) override;
+    void wordSent(quint32 offset) override;
     void endOfImageSent() override;
     void ended(Outcome outcome) override;
 

@@ -35,8 +35,8 @@ public:
     virtual void statusShown(const QString &text) = 0;
     virtual void deviceFound() = 0;
     virtual void readyForDownload(qint32 imageSize) = 0;
-    // The word at offset went out; percent is the progress bar's value.
-    virtual void wordSent(quint32 offset, int percent) = 0;
+    // The word at offset went out.
+    virtual void wordSent(quint32 offset) = 0;
     virtual void endOfImageSent() = 0;
     virtual void ended(Outcome outcome) = 0;
 };

@@ -75,7 +75,8 @@ class TestFrameTrace : public QObject
         line->write(frame);
     }
     // A whole update of a 64-byte image, answered with frames made by make.
-    void update(QByteArray (*make)(quint8, quint32))
+    // A traced window on a fresh line, after File and the first query.
+    void open()
     {
         line = std::make_unique<pty::Device>();
         w = testing::windowOn(*line);
@@ -83,6 +84,10 @@ class TestFrameTrace : public QObject
         w->enableTrace(traceFile);
         A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
         QVERIFY(!line->nextFrame().isEmpty());
+    }
+    void update(QByteArray (*make)(quint8, quint32))
+    {
+        STEP(open());
         answer(make(0x80, 0));
         QVERIFY(!line->nextFrame().isEmpty());
         answer(make(0x81, 0x01020304));
@@ -147,12 +152,7 @@ private slots:
 
     void noiseAndIgnoredFrames()
     {
-        line = std::make_unique<pty::Device>();
-        w = testing::windowOn(*line);
-        traceFile = std::tmpfile();
-        w->enableTrace(traceFile);
-        A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
-        QVERIFY(!line->nextFrame().isEmpty());
+        STEP(open());
         line->write(hex("112233") + pty::response(0x80, 0, 0x51) + pty::response(0x85));
         QVERIFY(testing::waitFor([&] { return w->lineTrace().counts().framesIgnored == 2; }, 2000));
         const QList<TraceLine> lines = traced();

@@ -77,7 +77,7 @@ void pelkoUpdate::sendNextRequest()
             payload[1] = ReqData;
             payload[6] = static_cast<unsigned char>(requestedOffset & 0xFF);
             if (observer)
-                observer->wordSent(quint32(requestedOffset), progressValue(requestedOffset, imageSize));
+                observer->wordSent(quint32(requestedOffset));
             break;
         case ImageWord::EndOfImage:
             state = StateEndOfImage;
