@@ -54,6 +54,36 @@ void keepQtQuiet(QtMsgType type, const QMessageLogContext &, const QString &mess
     }
 }
 
+// Read by people at a terminal and turned into the manual page by help2man,
+// which makes sections of "Files:" and "Examples:", so the two never differ.
+constexpr char helpEpilogue[] =
+    "\nFiles:\n"
+    "The serial port (/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0 and the like) must be\n"
+    "readable and writable by the user. On Debian that means being in the group\n"
+    "dialout: sudo adduser $USER dialout, then log in again. The image file (.plk,\n"
+    "a raw image, or .pelk, an image behind a 16-byte header) must be readable and\n"
+    "must stay unchanged until the update ends.\n"
+    "\nExamples:\n"
+    "Open the window with ttyUSB0 first in the port choice.\n\n"
+    "  $ pelkoupdate --port ttyUSB0\n\n"
+    "Update the device on ttyUSB0 without a person.\n\n"
+    "  $ pelkoupdate --port ttyUSB0 --file new.pelk --download\n\n"
+    "The same on the first port found, giving up after 60 s without progress.\n\n"
+    "  $ pelkoupdate --file new.pelk --download --timeout 60\n\n"
+    "Write every frame on the wire to wire.log.\n\n"
+    "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n";
+
+int showHelp(const QCommandLineParser &parser)
+{
+#ifdef Q_OS_WIN
+    // A Windows GUI program has no console to print to; Qt shows a message box.
+    parser.showHelp(0);
+#endif
+    std::fputs(qPrintable(parser.helpText()), stdout);
+    std::fputs(helpEpilogue, stdout);
+    return 0;
+}
+
 struct Options
 {
     QStringList ports;
@@ -74,12 +104,18 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Firmware updater for devices on an M.Wire serial bus.\n\n"
-        "With --file and --download it updates a device without a person and ends with\n"
-        "exit code 0 (updated), 1 (cancelled by the device), 2 (no progress within\n"
-        "--timeout, or the line lost), 3 (file or port unusable), 64 (bad command\n"
-        "line), 69 (no display for the window), or 128 + the signal's number when\n"
-        "stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129)."));
+        "Firmware updater for devices on an M.Wire serial bus. Without --download it\n"
+        "opens the window. With --file and --download it updates a device without a\n"
+        "person and ends with one of these exit codes:\n\n"
+        "  0      updated: the device confirmed the whole image\n"
+        "  1      cancelled by the device\n"
+        "  2      no progress within --timeout, or the line lost\n"
+        "  3      file or port unusable\n"
+        "  64     bad command line\n"
+        "  69     no display for the window\n"
+        "  129    stopped by SIGHUP (128 + the signal's number)\n"
+        "  130    stopped by SIGINT\n"
+        "  143    stopped by SIGTERM"));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(
@@ -116,7 +152,9 @@ std::variant<Options, int> parseOptions(const QStringList &arguments)
         return usageError(QStringLiteral("unexpected argument '%1'")
                               .arg(parser.positionalArguments().constFirst()));
     if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+        return showHelp(parser);
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments); // prints Qt's own options too, and exits
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
 

@@ -343,6 +343,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("err");
         QTest::newRow("--help") << QStringList{"--help"} << 0 << "";
+        QTest::newRow("--help-all") << QStringList{"--help-all"} << 0 << "";
         QTest::newRow("--version") << QStringList{"--version"} << 0 << "";
         QTest::newRow("a bad option") << QStringList{"--frob"} << 64 << "pelkoupdate: Unknown option 'frob'.\n"
                                                                       "Try 'pelkoupdate --help'.\n";
