@@ -6,10 +6,13 @@ FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core
 FUZZ_PACKAGES := clang libclang-rt-dev
+PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils
+VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
+DEB_TREE  := $(BUILD)/deb
 SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps fuzz-deps build asan-build test check run bench soak fuzz install clean
+.PHONY: all deps fuzz-deps package-deps build asan-build test check run bench soak fuzz package install clean
 
 all: build
 
@@ -79,6 +82,20 @@ fuzz: build fuzz-deps
 	@cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	    -print_final_stats=1 corpus > fuzz.log 2>&1; \
 	    status=$$?; tail -n 12 fuzz.log; exit $$status
+
+package-deps: deps
+	$(call install_missing,$(PACKAGE_PACKAGES))
+
+# The .deb, in $(BUILD), built in a tree of its own with Debian's hardening
+# flags, and checked by lintian, appstreamcli and desktop-file-validate.
+package: package-deps
+	@eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)" && \
+	    cmake -S . -B $(DEB_TREE) -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+	        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+	        -DCMAKE_CXX_FLAGS="$$CXXFLAGS $$CPPFLAGS" -DCMAKE_EXE_LINKER_FLAGS="$$LDFLAGS" > /dev/null
+	cmake --build $(DEB_TREE) -j $(JOBS) --target pelkoupdate packagedocs
+	cd $(DEB_TREE) && cpack -G DEB -B $(abspath $(BUILD)) > /dev/null
+	packaging/check.sh $(BUILD)/pelkoupdate_$(VERSION)_$$(dpkg --print-architecture).deb
 
 install: build
 	cmake --install $(BUILD)
