@@ -214,14 +214,13 @@ int pelkoUpdate::progressValue(qint64 offset, qint64 size)
 void pelkoUpdate::sendFrame(unsigned char *payload, int length)
 {
     std::array<unsigned char, 2 + maxStuffedPayload> wire{frameStart, hostMark};
-    serialPort.write(reinterpret_cast<const char *>(wire.data()), 2);
     const int n = std::min(length, payloadSize);
     int size = 0;
     if (n > 0) {
         payload[n - 1] = static_cast<unsigned char>(frameChecksum(payload, n - 1) & 0xFF);
         size = stuffPayload(payload, n, wire.data() + 2);
-        serialPort.write(reinterpret_cast<const char *>(wire.data() + 2), size);
     }
+    serialPort.write(reinterpret_cast<const char *>(wire.data()), 2 + size);
     // Out now rather than on the next turn of the event loop: the device
     // waits for this frame, and so does the whole transfer.
     serialPort.flush();
