@@ -1,6 +1,7 @@
 #include "pelkoupdate.h"
 
 #include "framecodec.h"
+#include "portdiagnosis.h"
 #include "ui_pelkoupdate.h"
 
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -35,6 +37,13 @@ bool pelkoUpdate::openPort()
         showStatus(portOpenError(name));
         return false;
     }
+    if (!lockPort()) {
+        serialPort.close();
+        const QString holders = portdiagnosis::describe(portdiagnosis::holders(portPath));
+        showStatus(QStringLiteral("Cannot open port %1: in use by %2")
+                       .arg(name, holders.isEmpty() ? QStringLiteral("another program") : holders));
+        return false;
+    }
     const bool configured =
         serialPort.setBaudRate(57600) && serialPort.setFlowControl(QSerialPort::NoFlowControl) &&
         serialPort.setParity(QSerialPort::NoParity) && serialPort.setDataBits(QSerialPort::Data8) &&
@@ -56,6 +65,22 @@ bool pelkoUpdate::openPort()
         portErrorsWatched = true;
     }
     return true;
+}
+
+// Two updaters on one device would mix their requests into one transfer.
+// Qt's own lock goes by the name the port was opened under, and root passes
+// its exclusive mode; a lock on the device itself holds whatever the name
+// (a link, pts/N or /dev/pts/N) and whoever the user. Released on close.
+bool pelkoUpdate::lockPort()
+{
+#ifdef Q_OS_UNIX
+    const int savedErrno = errno;
+    const bool busy = ::flock(serialPort.handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    errno = savedErrno;
+    return !busy;
+#else
+    return true; // Windows opens a port for one program only
+#endif
 }
 
 // Qt 6.4 reports errors that are not there: a read notification with nothing

@@ -343,6 +343,27 @@ private slots:
         QVERIFY(!A::fileEnabled(w));
     }
 
+    // Two updaters on one device would mix their requests into one
+    // transfer: the second is refused, by whatever name it opens the device,
+    // and told who holds it.
+    void portHeldByAnother()
+    {
+        STEP(openLine());
+        QTemporaryDir dir;
+        const QString link = dir.filePath("by-id-link");
+        QVERIFY(QFile::link(device->path, link));
+        pelkoUpdate second(QStringList{link});
+        A::choose(second, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QCOMPARE(A::status(second), QStringLiteral("Cannot open port %1: in use by pid %2 (tst_link)")
+                                        .arg(link).arg(QCoreApplication::applicationPid()));
+        QVERIFY(!second.serialPort.isOpen());
+        QVERIFY(A::fileEnabled(second));
+        // Once the first lets go, the port is free.
+        window.reset();
+        A::choose(second, second.fileName);
+        QCOMPARE(device->nextFrame(), hex("7eff50000000000000" "97"));
+    }
+
     void noPortAtAll()
     {
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
