@@ -20,7 +20,7 @@ class TestImage : public QObject
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
         window = std::make_unique<pelkoUpdate>();
         window->fileName = path;
-        window->openImage();
+        window->loadImage();
         if (window->prepareImage())
             window->readOffset = 0;
         return *window;
@@ -43,7 +43,9 @@ private slots:
         QTest::addColumn<int>("firstByte");
         QTest::newRow("fw.pelk has a header") << "fw.pelk" << 84 << 16;
         QTest::newRow("fw.plk is raw") << "fw.plk" << 100 << 0;
-        QTest::newRow("fw.PELK is raw") << "fw.PELK" << 100 << 0;
+        // Letter case does not matter: FAT media and Windows write FW.PELK.
+        QTest::newRow("FW.PELK has a header") << "FW.PELK" << 84 << 16;
+        QTest::newRow("x.Pelk has a header") << "x.Pelk" << 84 << 16;
         QTest::newRow("fw.pelk.bak is raw") << "fw.pelk.bak" << 100 << 0;
         QTest::newRow("folder x.pelk, file without suffix") << "x.pelk/fw" << 100 << 0;
         QTest::newRow("no suffix at all") << "firmware" << 100 << 0;

@@ -2,8 +2,10 @@
 
 #include "ui_pelkoupdate.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHashFunctions>
 
 #include <algorithm>
 #include <limits>
@@ -14,7 +16,9 @@ constexpr int headerSize = 16;
 
 bool pelkoUpdate::hasHeader() const
 {
-    return firmwareFile.fileName().section(QLatin1Char('.'), -1, -1) == QLatin1String("pelk");
+    // FAT media and Windows users write FW.PELK: its header is a header all the same.
+    return firmwareFile.fileName().section(QLatin1Char('.'), -1, -1).compare(
+               QLatin1String("pelk"), Qt::CaseInsensitive) == 0;
 }
 
 // Opens the chosen file and sizes its image; says on the status line why a
@@ -52,6 +56,41 @@ bool pelkoUpdate::openImage()
     return true;
 }
 
+// One read of the whole image when it is chosen: a digest of each block, so
+// that every block read again for the device is checked against what was
+// chosen, and the image's SHA-256 for the people who must prove what went out.
+bool pelkoUpdate::fingerprintImage()
+{
+    blockDigests.clear();
+    blockDigests.reserve(size_t((qint64(imageSize) + block.size() - 1) / block.size()));
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    if (!positionImage())
+        return false;
+    for (qint64 start = 0; start < imageSize; start += block.size()) {
+        const qint64 wanted = std::min<qint64>(block.size(), imageSize - start);
+        const qint64 count = firmwareFile.read(reinterpret_cast<char *>(block.data()), wanted);
+        if (count != wanted) {
+            showStatus(QStringLiteral("Cannot read %1: %2")
+                           .arg(fileName, count < 0 ? firmwareFile.errorString()
+                                                    : QStringLiteral("it shrank while read")));
+            return false;
+        }
+        sha256.addData(QByteArrayView(reinterpret_cast<const char *>(block.data()), count));
+        blockDigests.push_back(qHashBits(block.data(), size_t(count), 0));
+    }
+    imageSha256 = sha256.result();
+    readOffset = 0;
+    return true;
+}
+
+bool pelkoUpdate::loadImage()
+{
+    if (openImage() && fingerprintImage())
+        return true;
+    firmwareFile.close();
+    return false;
+}
+
 // The path still names the file as it was when it was opened.
 bool pelkoUpdate::imageUnchanged() const
 {
@@ -82,7 +121,7 @@ bool pelkoUpdate::prepareImage()
         }
         if (!positionImage())
             return false;
-    } else if (!openImage() || !positionImage()) {
+    } else if (!loadImage() || !positionImage()) {
         return false;
     }
     if (firmwareFile.size() == 0) {
@@ -108,8 +147,12 @@ ImageWord pelkoUpdate::fileChanged()
 ImageWord pelkoUpdate::imageWordAt(int offset, unsigned char word[4])
 {
     const quint32 at = quint32(offset);
-    const quint32 imageEnd = (quint32(imageSize) + 3) & ~3u;
-    if (at >= imageEnd) {
+    if (at >= quint32(imageSize)) {
+        // The device asks just past the image, by byte or by whole word, to
+        // end it. Anything further is a garbled offset, not the end: telling
+        // the device its image is complete would be a lie.
+        if (at > ((quint32(imageSize) + 3) & ~3u) + 3)
+            return offsetPastEnd(at);
         // Grown since it was chosen: what went out was not the whole file.
         if (firmwareFile.size() != chosenSize)
             return fileChanged();
@@ -124,8 +167,18 @@ ImageWord pelkoUpdate::imageWordAt(int offset, unsigned char word[4])
     return ImageWord::Ready;
 }
 
+ImageWord pelkoUpdate::offsetPastEnd(quint32 offset)
+{
+    restAfterFailure(QStringLiteral("Device asked for %1, image ends at %2: stopped")
+                         .arg(offset)
+                         .arg(imageSize),
+                     UpdateObserver::Outcome::Refused);
+    return ImageWord::Failed;
+}
+
 // Reads the block of the image that starts at start; readOffset becomes the
-// offset just past it.
+// offset just past it. Once the image is fingerprinted, a block that differs
+// from the one chosen is never served.
 bool pelkoUpdate::readBlock(quint32 start)
 {
     const qint64 position = (hasHeader() ? headerSize : 0) + qint64(start);
@@ -142,6 +195,12 @@ bool pelkoUpdate::readBlock(quint32 start)
         return false;
     }
     if (count < wanted) {
+        fileChanged();
+        return false;
+    }
+    const size_t index = start / block.size();
+    if (index < blockDigests.size()
+        && qHashBits(block.data(), size_t(count), 0) != blockDigests[index]) {
         fileChanged();
         return false;
     }
