@@ -30,6 +30,7 @@ ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, FILE *out, FI
     noProgressTimer.setSingleShot(true);
     noProgressTimer.setInterval(silenceMs);
     connect(&noProgressTimer, &QTimer::timeout, this, &ScriptedUpdate::noProgress);
+    connect(&dialog, &QDialog::finished, this, &ScriptedUpdate::closedByHand);
     dialog.setObserver(this);
 }
 
@@ -106,6 +107,7 @@ void ScriptedUpdate::readyForDownload(qint32 size)
     bytesCovered = 0;
     nextDecile = 10;
     downloading = true;
+    endSent = false;
 }
 
 // Only a word not sent before is progress: a device that asks for the same
@@ -113,6 +115,7 @@ void ScriptedUpdate::readyForDownload(qint32 size)
 void ScriptedUpdate::wordSent(quint32 offset)
 {
     ++wordsSent;
+    endSent = false;
     const size_t word = offset / 4;
     if (word < covered.size() && !covered[word]) {
         covered[word] = true;
@@ -123,10 +126,16 @@ void ScriptedUpdate::wordSent(quint32 offset)
     printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
 }
 
+// The device decides when the image ends; what it never asked for is said,
+// and the progress line never claims more than was covered.
 void ScriptedUpdate::endOfImageSent()
 {
-    printProgress(100);
+    endSent = true;
+    printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
     progressed("the device to confirm the image");
+    if (bytesCovered < imageSize)
+        print(out, QStringLiteral("the device ended the image with %1 image bytes never asked for")
+                       .arg(imageSize - bytesCovered));
 }
 
 // A line at every tenth of the way, with the rate so far and what it says
@@ -161,6 +170,8 @@ void ScriptedUpdate::ended(Outcome outcome)
         return finish(ExitNoDevice);
     case Outcome::Unusable:
         return finish(ExitUnusable);
+    case Outcome::Refused:
+        return finish(ExitRefused);
     }
 }
 
@@ -168,9 +179,12 @@ void ScriptedUpdate::noProgress()
 {
     if (finished)
         return;
-    print(out, lastStatus = QStringLiteral("no progress for %1 s while waiting for %2")
-                                .arg(noProgressTimer.interval() / 1000.0)
-                                .arg(QLatin1String(waitingFor)));
+    QString line = QStringLiteral("no progress for %1 s while waiting for %2")
+                       .arg(noProgressTimer.interval() / 1000.0)
+                       .arg(QLatin1String(waitingFor));
+    if (!deviceHolds().isEmpty())
+        line += QStringLiteral("; ") + deviceHolds();
+    print(out, lastStatus = line);
     finish(ExitNoDevice);
 }
 
@@ -182,14 +196,37 @@ void ScriptedUpdate::interrupted()
         return;
     dialog.abandonUpdate();
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
-    lastStatus =
-        downloading && wordsSent > 0
-            ? QStringLiteral("stopped by %1: the device holds a partial image")
-                  .arg(QLatin1String(name))
-            : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
+    const QString holds = deviceHolds();
+    lastStatus = holds.isEmpty()
+                     ? QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name))
+                     : QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds);
     print(out, lastStatus);
     finish(128 + number);
 #endif
+}
+
+// The window's close button or End, under a script: said like a signal.
+void ScriptedUpdate::closedByHand()
+{
+    if (finished)
+        return;
+    dialog.abandonUpdate();
+    const QString holds = deviceHolds();
+    lastStatus = holds.isEmpty() ? QStringLiteral("window closed before the transfer began")
+                                 : QStringLiteral("window closed: %1").arg(holds);
+    print(out, lastStatus);
+    finish(ExitClosedByHand);
+}
+
+// What the device was left with, for a closing line; empty before the
+// transfer began.
+QString ScriptedUpdate::deviceHolds() const
+{
+    if (endSent)
+        return QStringLiteral("the whole image was sent; the device did not confirm it");
+    if (downloading && wordsSent > 0)
+        return QStringLiteral("the device holds a partial image");
+    return QString();
 }
 
 QString ScriptedUpdate::summary() const

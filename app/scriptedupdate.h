@@ -27,6 +27,7 @@ public:
         ExitCancelled = 1,
         ExitNoDevice = 2,
         ExitUnusable = 3,
+        ExitRefused = 4,
         ExitClosedByHand = 130,
     };
 
@@ -52,6 +53,8 @@ private:
     void printProgress(int percent);
     void noProgress();
     void interrupted();
+    void closedByHand();
+    QString deviceHolds() const;
     void finish(int exitCode);
     void print(FILE *stream, const QString &line);
     QString summary() const;
@@ -69,6 +72,7 @@ private:
     qint64 bytesCovered = 0;
     int nextDecile = 10;
     bool downloading = false;
+    bool endSent = false; // the end-of-image request went out, not yet confirmed
     QString lastStatus;
     int code = ExitClosedByHand;
     bool finished = false;

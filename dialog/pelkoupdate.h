@@ -17,6 +17,7 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 class Ui_pelkoUpdate;
 
@@ -30,6 +31,7 @@ public:
         Cancelled,  // the device cancelled
         DeviceLost, // the line went away under the update
         Unusable,   // the file or the port cannot be used
+        Refused,    // the device asked for an offset past the image's end
     };
     virtual ~UpdateObserver() = default;
     virtual void statusShown(const QString &text) = 0;
@@ -97,6 +99,7 @@ private:
 
     // link
     bool openPort();
+    bool lockPort();
     void setLowLatency();
     QString portOpenError(const QString &name) const;
     static QString devicePath(const QString &name);
@@ -113,11 +116,16 @@ private:
     void startUpdate();
     void sendNextRequest();
     void handleResponse(const unsigned char *frame);
-    void restAfterFailure(const QString &reason);
+    bool actsOn(unsigned char code) const;
+    void act(const unsigned char *payload);
+    void restAfterFailure(const QString &reason,
+                          UpdateObserver::Outcome outcome = UpdateObserver::Outcome::Unusable);
     void notifyEnded(UpdateObserver::Outcome outcome);
 
     // image file
     bool openImage();
+    bool fingerprintImage();
+    bool loadImage();
     bool prepareImage();
     bool positionImage();
     bool hasHeader() const;
@@ -125,6 +133,7 @@ private:
     ImageWord imageWordAt(int offset, unsigned char word[4]);
     bool readBlock(quint32 start);
     ImageWord fileChanged();
+    ImageWord offsetPastEnd(quint32 offset);
 
     QString fileName;
     QStringList portList;
@@ -135,6 +144,8 @@ private:
     qint64 chosenSize = 0;  // the whole file, as opened
     QDateTime chosenTime;   // its modification time then
     std::array<unsigned char, 1024> block{};
+    std::vector<size_t> blockDigests; // of each block as chosen
+    QByteArray imageSha256;
     qint32 requestedOffset = 0;
     qint32 readOffset = 0; // just past the block held; 0 when none is
     QTimer retryTimer;

@@ -272,6 +272,68 @@ private slots:
             QVERIFY2(!out.contains("sent 128 words"), qPrintable(out));
     }
 
+    // A device that goes astray at or after the end: the outcome and the
+    // closing lines say what it holds, never more.
+    void astrayAtTheEnd_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("asks for a garbled offset") << "garbled" << 4
+            << "pelkoupdate: Device asked for 16779264, image ends at 4096: stopped";
+        QTest::newRow("skips to the end") << "skips" << 0
+            << "the device ended the image with 4088 image bytes never asked for";
+        QTest::newRow("cancels after the end") << "cancels" << 1
+            << "pelkoupdate: Device canncelled, please retry";
+        QTest::newRow("never confirms") << "silent" << 2
+            << "confirm the image; the whole image was sent; the device did not confirm it";
+        QTest::newRow("SIGTERM while it checks") << "signal" << 143
+            << "stopped by SIGTERM: the whole image was sent; the device did not confirm it";
+    }
+    void astrayAtTheEnd()
+    {
+        QFETCH(QString, device);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        pty::Device line;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"-platform", "offscreen", "--port", line.path, "--file",
+                       testing::writeFile(dir, "fw.plk", pattern(4096)), "--download", "--timeout", "1"});
+        QByteArray requests;
+        quint32 next = 0;
+        QElapsedTimer running;
+        running.start();
+        while (updater.state() != QProcess::NotRunning && running.elapsed() < 10000) {
+            const QByteArray payload = pty::payloadOf(line.nextFrame(20));
+            if (payload.size() != 8)
+                continue;
+            const quint8 code = quint8(payload[1]);
+            requests += char(code);
+            if (code == 0x00 || code == 0x01)
+                line.respond(0x80 + code, 0x01000100);
+            else if (code == 0x03 || code == 0x04) {
+                next = code == 0x03 ? 0 : next + 4;
+                if (next == 8 && device == "garbled")
+                    next = 0x01000800; // a line error in the high byte
+                else if (next == 8 && device == "skips")
+                    next = 4096;
+                line.respond(0x82, next);
+            } else if (code == 0x05 && device == "signal")
+                ::kill(pid_t(updater.processId()), SIGTERM);
+            else if (code == 0x05 && device != "silent")
+                line.respond(device == "cancels" ? 0x84 : 0x83);
+        }
+        QVERIFY(updater.state() == QProcess::NotRunning || updater.waitForFinished(3000));
+        QCOMPARE(updater.exitCode(), exitCode);
+        QCOMPARE(requests.contains('\x05'), device != "garbled");
+        const QString printed = QString::fromLocal8Bit(updater.readAllStandardOutput() + updater.readAllStandardError());
+        QVERIFY2(printed.contains(said), qPrintable(printed));
+        // The progress lines claim no more than was covered.
+        if (device == "skips")
+            QVERIFY2(!printed.contains("progress "), qPrintable(printed));
+    }
+
     // A reader that stops reading (head, a closed pipe) never stops the update.
     void readerGoesAway()
     {

@@ -215,8 +215,8 @@ private slots:
         STEP(ask(0x634, image.mid(0x634, 4)));
         STEP(ask(0x20, image.mid(0x20, 4))); // behind: its block again
         QCOMPARE(w->readOffset, 1024);
-        // At or past the end of the image: the end.
-        line->respond(0x82, 4096);
+        // Just past the end of the image: the end.
+        line->respond(0x82, 2051);
         QCOMPARE(line->nextFrame(), endOfImage);
     }
 
@@ -324,39 +324,101 @@ private slots:
         STEP(finish());
     }
 
-    // Frames a state does not act on stop the timer, blink the rx lamp and
-    // change nothing else.
+    // Frames a state does not act on blink the rx lamp and change nothing
+    // else: the search for the device goes on, the time-outs still come.
     void framesNotActedOn_data()
     {
         QTest::addColumn<int>("state");
         QTest::addColumn<int>("code");
-        QTest::newRow("version while searching") << int(StateFindDevice) << 0x81;
-        QTest::newRow("code 0x85 while searching") << int(StateFindDevice) << 0x85;
-        QTest::newRow("code 0x7f while searching") << int(StateFindDevice) << 0x7F;
-        QTest::newRow("code 0x00 while searching") << int(StateFindDevice) << 0x00;
-        QTest::newRow("device found while getting the version") << int(StateGetVersion) << 0x80;
-        QTest::newRow("updated while sending data") << int(StateSendData) << 0x83;
-        QTest::newRow("device found while sending data") << int(StateSendData) << 0x80;
-        QTest::newRow("data request at end of image") << int(StateEndOfImage) << 0x82;
-        QTest::newRow("cancel at end of image") << int(StateEndOfImage) << 0x84;
-        QTest::newRow("device found at end of image") << int(StateEndOfImage) << 0x80;
-        QTest::newRow("version when ready") << int(StateReady) << 0x81;
+        QTest::addColumn<QString>("then");
+        const QString searching = "finding device...";
+        QTest::newRow("version while searching") << int(StateFindDevice) << 0x81 << searching;
+        QTest::newRow("data request while searching") << int(StateFindDevice) << 0x82 << searching;
+        QTest::newRow("updated while searching") << int(StateFindDevice) << 0x83 << searching;
+        QTest::newRow("cancel while searching") << int(StateFindDevice) << 0x84 << searching;
+        QTest::newRow("code 0x85 while searching") << int(StateFindDevice) << 0x85 << searching;
+        QTest::newRow("code 0x7f while searching") << int(StateFindDevice) << 0x7F << searching;
+        QTest::newRow("code 0x00 while searching") << int(StateFindDevice) << 0x00 << searching;
+        QTest::newRow("device found while getting the version")
+            << int(StateGetVersion) << 0x80 << "Get device version failed";
+        QTest::newRow("updated while sending data") << int(StateSendData) << 0x83 << timedOut;
+        QTest::newRow("device found while sending data") << int(StateSendData) << 0x80 << timedOut;
+        QTest::newRow("device found at end of image") << int(StateEndOfImage) << 0x80 << timedOut;
+        QTest::newRow("version when ready") << int(StateReady) << 0x81 << versionText;
     }
     void framesNotActedOn()
     {
         QFETCH(int, state);
         QFETCH(int, code);
+        QFETCH(QString, then);
         STEP(driveTo(state));
-        const QString status = A::status(*w);
-        const bool download = A::downloadEnabled(*w);
+        const bool running = A::timerRunning(*w);
         QSignalSpy lampOff(&w->rxLampTimer, &QTimer::timeout);
         line->respond(quint8(code), 0);
         QVERIFY(lampOff.wait(1000));
-        QVERIFY(!A::timerRunning(*w));
-        QVERIFY(line->quietFor(450));
+        QCOMPARE(A::timerRunning(*w), running);
         QCOMPARE(A::state(*w), qint32(state));
-        QCOMPARE(A::status(*w), status);
-        QCOMPARE(A::downloadEnabled(*w), download);
+        if (state == StateFindDevice)
+            QCOMPARE(line->nextFrame(1000), findDevice);
+        else
+            QVERIFY(line->quietFor(450));
+        QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), then, 1000);
+        QCOMPARE(A::state(*w), qint32(state));
+    }
+
+    // A line error in an offset's high bytes, or a device gone astray: no
+    // word and no end of image for what is not in the image. Just past the
+    // image, by byte or by word, is its end.
+    void offsetsPastTheEnd_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<quint32>("offset");
+        QTest::addColumn<bool>("ends");
+        QTest::newRow("all ones") << 4096 << 0xFFFFFFFFu << false;
+        QTest::newRow("sign bit") << 4096 << 0x80000000u << false;
+        QTest::newRow("one bit flipped in the high byte") << 4096 << 0x01000800u << false;
+        QTest::newRow("a word past the end") << 4096 << 4100u << false;
+        QTest::newRow("4 bytes past a 5-byte image") << 5 << 12u << false;
+        QTest::newRow("the end") << 4096 << 4096u << true;
+        QTest::newRow("3 bytes past the end") << 4096 << 4099u << true;
+        QTest::newRow("the byte just past a 5-byte image") << 5 << 5u << true;
+        QTest::newRow("its last word's end plus 3") << 5 << 11u << true;
+    }
+    void offsetsPastTheEnd()
+    {
+        QFETCH(int, size);
+        QFETCH(quint32, offset);
+        QFETCH(bool, ends);
+        STEP(start("fw.plk", pattern(size)));
+        STEP(toReady());
+        STEP(toDownload());
+        line->respond(0x82, 0);
+        QCOMPARE(line->nextFrame(), dataFrame(0, padded(pattern(size)).left(4)));
+        line->respond(0x82, offset);
+        if (ends) {
+            QCOMPARE(line->nextFrame(), endOfImage);
+            STEP(finish());
+            return;
+        }
+        QVERIFY(line->quietFor(450));
+        QCOMPARE(A::status(*w), QStringLiteral("Device asked for %1, image ends at %2: stopped")
+                                    .arg(offset).arg(size));
+        QCOMPARE(A::state(*w), qint32(StateFindDevice));
+        QVERIFY(!A::downloadEnabled(*w));
+        QVERIFY(!A::timerRunning(*w));
+    }
+
+    // A device that checks the image after its end asks again for words it
+    // found wanting, and is served as before.
+    void wordsAskedAfterTheEnd()
+    {
+        STEP(driveTo(StateEndOfImage));
+        line->respond(0x82, 0);
+        QCOMPARE(line->nextFrame(), dataFrame(0, hex("a1b2c3d4")));
+        QCOMPARE(A::state(*w), qint32(StateSendData));
+        line->respond(0x82, 4);
+        QCOMPARE(line->nextFrame(), endOfImage);
+        STEP(finish());
     }
 
     void wrongTagIsIgnored()
@@ -394,6 +456,7 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::newRow("at the start request") << int(StateStartDownload);
         QTest::newRow("while sending data") << int(StateSendData);
+        QTest::newRow("after the end of image") << int(StateEndOfImage);
     }
     void cancelledByTheDevice()
     {
@@ -571,6 +634,52 @@ private slots:
         QCOMPARE(serve(&frames), image);
         QVERIFY(!frames.contains(endOfImage));
         QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
+    }
+
+    // Rewritten in place, even with its size and time kept (cp -p, rsync -t
+    // --inplace): only what was chosen goes out, and the end is never told.
+    // Replaced by rename, the open file keeps the bytes chosen: it finishes.
+    void fileRewritten_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("served");
+        QTest::newRow("in place from byte 20000, time kept") << "in place" << 19456;
+        QTest::newRow("in place before Download, time kept") << "before" << 0;
+        QTest::newRow("replaced by rename") << "rename" << 40000;
+    }
+    void fileRewritten()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, served);
+        const QByteArray image = pattern(40000);
+        const auto rewrite = [&](qint64 from) {
+            const QDateTime time = QFileInfo(path).lastModified();
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(from));
+            QCOMPARE(file.write(pattern(40000 - from, 9)), 40000 - from);
+            QVERIFY(file.setFileTime(time, QFileDevice::FileModificationTime));
+        };
+        STEP(start("fw.plk", image));
+        STEP(toReady());
+        if (how == "before")
+            STEP(rewrite(0));
+        STEP(toDownload());
+        if (how == "in place")
+            STEP(rewrite(20000));
+        if (how == "rename") {
+            const QString other = testing::writeFile(dir, "other.plk", pattern(4000, 5));
+            QVERIFY(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()) == 0);
+        }
+        QByteArray frames;
+        QCOMPARE(serve(&frames), image.left(served));
+        if (served == image.size()) {
+            QVERIFY(frames.endsWith(endOfImage));
+            STEP(finish());
+            return;
+        }
+        QVERIFY(!frames.contains(endOfImage));
+        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
+        QVERIFY(!A::timerRunning(*w));
     }
 };
 

@@ -25,7 +25,7 @@ void pelkoUpdate::chooseFile(const QString &path)
 void pelkoUpdate::startUpdate()
 {
     showStatus(portAndFileText());
-    if (!openImage()) {
+    if (!loadImage()) {
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
@@ -95,6 +95,8 @@ void pelkoUpdate::sendNextRequest()
     sendFrame(payload.data(), payloadSize);
 }
 
+// Only a frame the procedure acts on stops the timer: a stray or late frame
+// must neither end the search for the device nor silence the time-outs.
 void pelkoUpdate::handleResponse(const unsigned char *frame)
 {
     const unsigned char *payload = frame + 2;
@@ -102,70 +104,76 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         trace.ignored(-1);
         return;
     }
-    retryTimer.stop();
-    const bool downloading = state == StateStartDownload || state == StateSendData;
-    bool acted = true;
-    switch (payload[1]) {
-    case RspDeviceFound:
-        acted = state == StateFindDevice;
-        if (acted) {
-            state = StateGetVersion;
-            showStatus(QStringLiteral("get Version Info"));
-            if (observer)
-                observer->deviceFound();
-            sendNextRequest();
-        }
-        break;
-    case RspVersion:
-        acted = state == StateGetVersion;
-        if (acted) {
-            const QString text = QString::asprintf(
-                "Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download", payload[5],
-                payload[4], payload[3], payload[2]);
-            state = StateReady;
-            ui->pushButtonDownload->setEnabled(true);
-            showStatus(text);
-            if (observer)
-                observer->readyForDownload(imageSize);
-        }
-        break;
-    case RspDataRequest:
-        acted = downloading;
-        if (acted) {
-            requestedOffset = static_cast<qint32>(
-                quint32(payload[2]) | quint32(payload[3]) << 8 | quint32(payload[4]) << 16
-                | quint32(payload[5]) << 24);
-            state = StateSendData;
-            sendNextRequest();
-        }
-        break;
-    case RspUpdated:
-        acted = state == StateEndOfImage;
-        if (acted) {
-            showStatus(QStringLiteral("Firmware is updated"));
-            state = StateFindDevice;
-            ui->pushButtonDownload->setEnabled(false);
-            notifyEnded(UpdateObserver::Outcome::Updated);
-        }
-        break;
-    case RspCancelled:
-        acted = downloading;
-        if (acted) {
-            showStatus(QStringLiteral("Device canncelled, please retry"));
-            state = StateFindDevice;
-            ui->pushButtonDownload->setEnabled(false);
-            notifyEnded(UpdateObserver::Outcome::Cancelled);
-        }
-        break;
-    default:
-        acted = false;
-        break;
-    }
-    if (!acted)
+    if (actsOn(payload[1])) {
+        retryTimer.stop();
+        act(payload);
+    } else {
         trace.ignored(state);
+    }
     if (!rxLampTimer.isActive()) {
         ui->label_rx->setPixmap(ledOnPixmap);
         rxLampTimer.start();
+    }
+}
+
+// After the end-of-image request a device that checks the image may still
+// cancel it, or ask again for words it found wanting.
+bool pelkoUpdate::actsOn(unsigned char code) const
+{
+    const bool transferring = state == StateStartDownload || state == StateSendData
+                              || state == StateEndOfImage;
+    switch (code) {
+    case RspDeviceFound:
+        return state == StateFindDevice;
+    case RspVersion:
+        return state == StateGetVersion;
+    case RspDataRequest:
+    case RspCancelled:
+        return transferring;
+    case RspUpdated:
+        return state == StateEndOfImage;
+    default:
+        return false;
+    }
+}
+
+void pelkoUpdate::act(const unsigned char *payload)
+{
+    switch (payload[1]) {
+    case RspDeviceFound:
+        state = StateGetVersion;
+        showStatus(QStringLiteral("get Version Info"));
+        if (observer)
+            observer->deviceFound();
+        sendNextRequest();
+        break;
+    case RspVersion:
+        state = StateReady;
+        ui->pushButtonDownload->setEnabled(true);
+        showStatus(QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
+                                     payload[5], payload[4], payload[3], payload[2]));
+        if (observer)
+            observer->readyForDownload(imageSize);
+        break;
+    case RspDataRequest:
+        requestedOffset = static_cast<qint32>(quint32(payload[2]) | quint32(payload[3]) << 8
+                                              | quint32(payload[4]) << 16
+                                              | quint32(payload[5]) << 24);
+        state = StateSendData;
+        sendNextRequest();
+        break;
+    case RspUpdated:
+        showStatus(QStringLiteral("Firmware is updated"));
+        state = StateFindDevice;
+        ui->pushButtonDownload->setEnabled(false);
+        notifyEnded(UpdateObserver::Outcome::Updated);
+        break;
+    case RspCancelled:
+        showStatus(QStringLiteral("Device canncelled, please retry"));
+        state = StateFindDevice;
+        ui->pushButtonDownload->setEnabled(false);
+        notifyEnded(UpdateObserver::Outcome::Cancelled);
+        break;
     }
 }
 
@@ -201,11 +209,11 @@ void pelkoUpdate::abandonUpdate()
 
 // A transfer that cannot go on rests as after a cancel by the device: the
 // device is never told that a partial image is complete.
-void pelkoUpdate::restAfterFailure(const QString &reason)
+void pelkoUpdate::restAfterFailure(const QString &reason, UpdateObserver::Outcome outcome)
 {
     retryTimer.stop();
     showStatus(reason);
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
-    notifyEnded(UpdateObserver::Outcome::Unusable);
+    notifyEnded(outcome);
 }
