@@ -4,13 +4,18 @@ ASAN      ?= build-asan
 FUZZ      ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core
+PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
+             xvfb xauth
 FUZZ_PACKAGES := clang libclang-rt-dev
-PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils
+PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
 SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# make test prints the tests' own output: no directory notes, and the
+# builds' output goes to a log that is shown only when a build fails.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps fuzz-deps package-deps build asan-build test check run bench soak fuzz package install clean
 
@@ -34,20 +39,28 @@ deps:
 fuzz-deps: deps
 	$(call install_missing,$(FUZZ_PACKAGES))
 
+# quietly DIR LOG COMMAND: runs COMMAND with its output in DIR/LOG, shown
+# only when it fails.
+define quietly
+	@mkdir -p $(1); echo "$(3)" > $(1)/$(2); $(3) >> $(1)/$(2) 2>&1 || { cat $(1)/$(2); exit 1; }
+endef
+
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(call quietly,$(BUILD),build.log,cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+	@echo "== building in $(BUILD) (log: $(BUILD)/build.log)"
+	$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS))
 
 # The whole suite twice: as built, and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, where any report fails the run.
 asan-build: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON > /dev/null
-	cmake --build $(ASAN) -j $(JOBS)
+	@echo "== building in $(ASAN) with sanitizers (log: $(ASAN)/build.log)"
+	$(call quietly,$(ASAN),build.log,cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON)
+	$(call quietly,$(ASAN),build.log,cmake --build $(ASAN) -j $(JOBS))
 
 test: build asan-build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 	@echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@cd $(ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; \
 	    status=$$?; cat ctest.log; \

@@ -1,5 +1,7 @@
 #include "scriptedupdate.h"
 
+#include "lineoutput.h"
+
 #include <QMetaObject>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -24,7 +26,8 @@ void onSignal(int number)
 } // namespace
 #endif
 
-ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, FILE *out, FILE *err)
+ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out,
+                               LineOutput &err)
     : dialog(dialog), out(out), err(err)
 {
     noProgressTimer.setSingleShot(true);
@@ -63,11 +66,9 @@ void ScriptedUpdate::start(const QString &path)
     dialog.chooseFile(path);
 }
 
-// A reader that went away makes the write fail; the update goes on.
-void ScriptedUpdate::print(FILE *stream, const QString &line)
+void ScriptedUpdate::print(LineOutput &stream, const QString &line)
 {
-    std::fprintf(stream, "%s\n", qPrintable(line));
-    std::fflush(stream);
+    (finished ? stream.closingLine(line.toLocal8Bit()) : stream.line(line.toLocal8Bit()));
 }
 
 // The window repeats some texts every 200 ms while it waits; a log wants
@@ -232,12 +233,16 @@ QString ScriptedUpdate::deviceHolds() const
 QString ScriptedUpdate::summary() const
 {
     const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
-    return QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
-        .arg(wordsSent)
-        .arg(bytesCovered)
-        .arg(imageSize)
-        .arg(seconds, 0, 'f', 3)
-        .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
+    QString text = QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
+                       .arg(wordsSent)
+                       .arg(bytesCovered)
+                       .arg(imageSize)
+                       .arg(seconds, 0, 'f', 3)
+                       .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
+    const qint64 dropped = out.droppedLines() + err.droppedLines();
+    if (dropped > 0)
+        text += QStringLiteral("; %1 lines not written, the reader did not take them").arg(dropped);
+    return text;
 }
 
 void ScriptedUpdate::finish(int exitCode)

@@ -8,10 +8,10 @@
 #include <QString>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 #include <vector>
 
+class LineOutput;
 class QSocketNotifier;
 
 // Runs one update without a person: presses Download as soon as the device's
@@ -31,7 +31,7 @@ public:
         ExitClosedByHand = 130,
     };
 
-    ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, FILE *out = stdout, FILE *err = stderr);
+    ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput &err);
     ~ScriptedUpdate() override;
 
     void start(const QString &path);
@@ -56,12 +56,12 @@ private:
     void closedByHand();
     QString deviceHolds() const;
     void finish(int exitCode);
-    void print(FILE *stream, const QString &line);
+    void print(LineOutput &stream, const QString &line);
     QString summary() const;
 
     pelkoUpdate &dialog;
-    FILE *out;
-    FILE *err;
+    LineOutput &out;
+    LineOutput &err;
     // The longest wait for progress; frames that move nothing don't restart it.
     QTimer noProgressTimer;
     const char *waitingFor = "the device to answer the device query";

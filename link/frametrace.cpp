@@ -1,6 +1,7 @@
 #include "frametrace.h"
 
 #include "framecodec.h"
+#include "lineoutput.h"
 #include "updatestate.h"
 
 #include <algorithm>
@@ -62,7 +63,7 @@ FrameTrace::~FrameTrace()
     flush();
 }
 
-void FrameTrace::enable(FILE *stream)
+void FrameTrace::enable(LineOutput *stream)
 {
     out = stream;
     clock.start();
@@ -153,8 +154,7 @@ void FrameTrace::flush()
     endNoise();
     if (!out || pending.isEmpty())
         return;
-    std::fwrite(pending.constData(), 1, size_t(pending.size()), out);
-    std::fflush(out);
+    out->lines(pending);
     pending.clear();
 }
 

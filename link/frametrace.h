@@ -6,7 +6,7 @@
 #include <QString>
 #include <QTimer>
 
-#include <cstdio>
+class LineOutput;
 
 // What went over the line, frame by frame, for people who debug a device's
 // bootloader: each frame's wire bytes and what they mean. The counts are
@@ -27,7 +27,7 @@ public:
     FrameTrace();
     ~FrameTrace();
     // Lines go to out from now on, timed from this moment.
-    void enable(FILE *out);
+    void enable(LineOutput *out);
     bool on() const { return out != nullptr; }
 
     // A frame of ours: its wire bytes and the payload they carry; offset is
@@ -49,7 +49,7 @@ private:
     void line(const char *direction, const unsigned char *wire, int length, const QString &meaning);
     void endNoise();
 
-    FILE *out = nullptr;
+    LineOutput *out = nullptr;
     QElapsedTimer clock;
     QByteArray pending; // written after the event in hand, never before a frame
     QTimer flushTimer;

@@ -1,3 +1,4 @@
+#include "lineoutput.h"
 #include "updateraccess.h"
 
 #include <QRegularExpression>
@@ -67,6 +68,7 @@ class TestFrameTrace : public QObject
     std::unique_ptr<pty::Device> line;
     std::unique_ptr<pelkoUpdate> w;
     FILE *traceFile = nullptr;
+    std::unique_ptr<LineOutput> traceOutput;
     QByteArray fromDevice;
 
     void answer(const QByteArray &frame)
@@ -81,7 +83,8 @@ class TestFrameTrace : public QObject
         line = std::make_unique<pty::Device>();
         w = testing::windowOn(*line);
         traceFile = std::tmpfile();
-        w->enableTrace(traceFile);
+        traceOutput = std::make_unique<LineOutput>(fileno(traceFile));
+        w->enableTrace(traceOutput.get());
         A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
         QVERIFY(!line->nextFrame().isEmpty());
     }
@@ -118,6 +121,7 @@ private slots:
     void cleanup()
     {
         w.reset();
+        traceOutput.reset();
         line.reset();
         if (traceFile)
             std::fclose(traceFile);

@@ -1,4 +1,7 @@
+#include "ptydevice.h"
+
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 // The command line of the real executable.
@@ -70,13 +73,32 @@ private slots:
         QVERIFY(commands >= 3);
     }
 
+    // A file manager's "Open with": the file alone opens the window on it,
+    // as --file does, and the device is looked for at once.
+    void openWith()
+    {
+        pty::Device line;
+        QTemporaryDir dir;
+        QFile file(dir.filePath("fw.pelk"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(64, 'x')) == 64);
+        file.close();
+        QProcess process;
+        process.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"-platform", "offscreen", "--port", line.path, file.fileName()});
+        QCOMPARE(line.nextFrame(10000), pty::hex("7eff50000000000000" "97"));
+        process.kill();
+        process.waitForFinished();
+    }
+
     void badCommandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown option") << QStringList{"--frobnicate"} << "Unknown option 'frobnicate'";
         QTest::newRow("--port without a name") << QStringList{"--port"} << "Missing value after '--port'";
-        QTest::newRow("stray argument") << QStringList{"fw.pelk"} << "unexpected argument 'fw.pelk'";
+        QTest::newRow("two files") << QStringList{"a.pelk", "b.pelk"} << "unexpected argument 'b.pelk'";
+        QTest::newRow("a file and --file") << QStringList{"a.pelk", "--file", "b.pelk"}
+                                           << "unexpected argument 'a.pelk'";
     }
     void badCommandLine()
     {

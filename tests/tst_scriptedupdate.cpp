@@ -1,7 +1,10 @@
+#include "lineoutput.h"
+#include "scriptedupdate.h"
 #include "updateraccess.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -352,6 +355,132 @@ private slots:
         QCOMPARE(testing::received(out), image);
     }
 
+    // The window closed by hand under a script: a closing line that says
+    // what the device holds, as for a signal.
+    void closedByHand_data()
+    {
+        QTest::addColumn<int>("words");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("before the transfer") << -1 << "window closed before the transfer began";
+        QTest::newRow("mid-transfer") << 1 << "window closed: the device holds a partial image";
+        QTest::newRow("after the end of image")
+            << 2 << "window closed: the whole image was sent; the device did not confirm it";
+    }
+    void closedByHand()
+    {
+        QFETCH(int, words);
+        QFETCH(QString, said);
+        pty::Device line;
+        auto w = testing::windowOn(line);
+        FILE *printed = std::tmpfile();
+        LineOutput out(fileno(printed));
+        LineOutput err(fileno(printed));
+        ScriptedUpdate script(*w, 5000, out, err);
+        w->show();
+        script.start(testing::writeFile(dir, "fw.plk", pattern(8)));
+        QVERIFY(!line.nextFrame().isEmpty());
+        if (words >= 0) {
+            line.respond(0x80);
+            QVERIFY(!line.nextFrame().isEmpty());
+            line.respond(0x81);
+            QVERIFY(!line.nextFrame().isEmpty()); // the start request, the script's click
+            for (int i = 0; i < words; ++i) {
+                line.respond(0x82, 4 * i);
+                QVERIFY(!line.nextFrame().isEmpty());
+            }
+            if (words == 2) {
+                line.respond(0x82, 8);
+                QCOMPARE(pty::payloadOf(line.nextFrame()).mid(1, 1), QByteArray("\x05"));
+            }
+        }
+        w->close();
+        QTRY_VERIFY(!w->isVisible());
+        QCOMPARE(script.exitCode(), 130);
+        QVERIFY(line.quietFor(300));
+        std::rewind(printed);
+        QByteArray text(4096, 0);
+        text.resize(qsizetype(std::fread(text.data(), 1, size_t(text.size()), printed)));
+        std::fclose(printed);
+        QVERIFY2(text.contains(said.toLatin1() + '\n'), text.constData());
+        QVERIFY2(text.contains("\nsent "), text.constData());
+    }
+
+    // A reader that takes nothing (a pager, a stalled logger): the update
+    // ends on time and exactly, and says how many lines it could not write.
+    void stuckReader()
+    {
+        const QByteArray image = pattern(16384, 12);
+        const QString out = dir.filePath("stuck.bin");
+        Run run({}, out);
+        int stuck[2];
+        QVERIFY(::pipe(stuck) == 0);
+        run.updater.setChildProcessModifier([&] {
+            ::dup2(stuck[1], 2);
+            ::close(stuck[0]);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        run.startUpdater({"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image),
+                          "--download", "--trace", "--timeout", "2"});
+        const Result result = run.result();
+        const qint64 took = clock.elapsed();
+        ::close(stuck[0]);
+        ::close(stuck[1]);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(took < 5000, qPrintable(QString::number(took)));
+        QVERIFY(run.sim.waitForFinished(5000));
+        QCOMPARE(testing::received(out), image);
+        QVERIFY2(QRegularExpression("bytes/s; \\d+ lines not written, the reader did not take them$")
+                     .match(result.out.value(result.out.size() - 2)).hasMatch(),
+                 qPrintable(result.out.join('\n')));
+    }
+
+    // Standard streams closed by a cron job or a careless script: what the
+    // program opens later (the X connection, the port) must not take their
+    // numbers. Under Xvfb when it is installed, and headless.
+    void closedStreams_data()
+    {
+        QTest::addColumn<QString>("closed");
+        QTest::addColumn<bool>("display");
+        for (bool display : {false, true}) {
+            for (const char *closed : {">&-", "2>&-", "<&- >&- 2>&-"})
+                QTest::addRow("%s, %s", closed, display ? "Xvfb" : "headless") << closed << display;
+        }
+    }
+    void closedStreams()
+    {
+        QFETCH(QString, closed);
+        QFETCH(bool, display);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        QProcess xvfb;
+        if (display) {
+            if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+                QSKIP("Xvfb is not installed");
+            // It writes its display's number once it takes connections.
+            xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+            QVERIFY(xvfb.waitForReadyRead(10000));
+            env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed());
+        }
+        const QByteArray image = pattern(4096, 13);
+        const QString out = dir.filePath("closed.bin");
+        QFile::remove(out);
+        Run run({}, out);
+        QProcess shell;
+        shell.setProcessEnvironment(env);
+        shell.start("bash", {"-c", "exec " + closed + "; exec \"$@\"", "bash",
+                             qEnvironmentVariable("PELKOUPDATE_BIN"), "--port", run.port, "--file",
+                             testing::writeFile(dir, "fw.plk", image), "--download", "--trace",
+                             "--timeout", "3"});
+        QVERIFY(shell.waitForFinished(20000));
+        xvfb.terminate();
+        xvfb.waitForFinished(5000);
+        QCOMPARE(shell.exitCode(), 0);
+        QVERIFY(run.sim.waitForFinished(5000));
+        QCOMPARE(testing::received(out), image);
+    }
+
     // Ctrl-C, kill, a closed terminal: the update stops where it is, with a
     // summary, and the device never hears that a partial image is complete.
     void stoppedBySignal_data()
@@ -397,34 +526,50 @@ private slots:
         QVERIFY(run.sim.readAllStandardOutput().contains("no complete image"));
     }
 
-    // Over ssh to a box with no screen, without -platform: all but the
-    // window works, and the window says why it cannot.
+    // Over ssh to a box with no screen, or with a display named that is not
+    // there (a stale DISPLAY, a Wayland session gone): all but the window
+    // works, the window says why it cannot, and nothing aborts.
     void noDisplay_data()
     {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("display");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("err");
-        QTest::newRow("--help") << QStringList{"--help"} << 0 << "";
-        QTest::newRow("--help-all") << QStringList{"--help-all"} << 0 << "";
-        QTest::newRow("--version") << QStringList{"--version"} << 0 << "";
-        QTest::newRow("a bad option") << QStringList{"--frob"} << 64 << "pelkoupdate: Unknown option 'frob'.\n"
-                                                                      "Try 'pelkoupdate --help'.\n";
-        QTest::newRow("the window") << QStringList() << 69 << "pelkoupdate: no display to show the window on";
-        QTest::newRow("an update") << QStringList{"--download"} << 0 << "";
+        const QString none = "pelkoupdate: no display to show the window on";
+        for (const QString display : {"", "DISPLAY=:93", "WAYLAND_DISPLAY=wayland-93"}) {
+            const QByteArray nameBytes = display.isEmpty() ? "no display" : display.toLatin1();
+            const char *name = nameBytes.constData();
+            QTest::addRow("%s: --help", name) << QStringList{"--help"} << display << 0 << "";
+            QTest::addRow("%s: --version", name) << QStringList{"--version"} << display << 0 << "";
+            QTest::addRow("%s: the window", name) << QStringList() << display << 69 << none;
+            QTest::addRow("%s: an update", name) << QStringList{"--download"} << display << 0 << "";
+        }
+        QTest::newRow("--help-all") << QStringList{"--help-all"} << "" << 0 << "";
+        QTest::newRow("a bad option") << QStringList{"--frob"} << "" << 64
+                                      << "pelkoupdate: Unknown option 'frob'.\nTry 'pelkoupdate --help'.\n";
+        QTest::newRow("stale DISPLAY, -platform xcb") << QStringList{"-platform", "xcb"} << "DISPLAY=:93" << 69 << none;
+        QTest::newRow("stale DISPLAY, -platform xcb, an update")
+            << QStringList{"-platform", "xcb", "--download"} << "DISPLAY=:93" << 0 << "";
+        QTest::newRow("-platform bogus") << QStringList{"-platform", "bogus"} << "" << 64
+                                         << "pelkoupdate: there is no platform 'bogus'";
+        QTest::newRow("-platform bogus, --help") << QStringList{"-platform", "bogus", "--help"} << "" << 0 << "";
     }
     void noDisplay()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(QString, display);
         QFETCH(int, exitCode);
         QFETCH(QString, err);
         const QByteArray image = pattern(1024, 9);
         const QString out = dir.filePath("headless.bin");
         Run run({}, out);
         if (arguments.contains("--download"))
-            arguments = QStringList{"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image)} + arguments;
+            arguments += QStringList{"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image)};
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
             env.remove(name);
+        if (!display.isEmpty())
+            env.insert(display.section('=', 0, 0), display.section('=', 1));
         QProcess updater;
         updater.setProcessEnvironment(env);
         updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"), arguments);
@@ -460,5 +605,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestScriptedUpdate)
+QTEST_MAIN(TestScriptedUpdate)
 #include "tst_scriptedupdate.moc"

@@ -4,7 +4,7 @@
 // state; the rest is what the device "sent".
 //
 // Besides the sanitizers it checks the promise the updater makes to devices:
-// an end-of-image request goes out only when the whole image has been read.
+// an end-of-image request goes out only for an offset just past the image.
 #include "framecodec.h"
 #include "pelkoupdate.h"
 
@@ -40,10 +40,12 @@ public:
         d.receiveBytes(data, qint64(size));
         if (d.state < StateFindDevice || d.state > StateEndOfImage)
             std::abort();
-        // Entered the end of image now: only when asked at or past the image's end.
+        // Entered the end of image now: only when asked just past the image's
+        // end, never for an offset inside it or far beyond it.
+        const quint32 asked = quint32(d.requestedOffset);
         const quint32 imageEnd = (quint32(d.imageSize) + 3) & ~3u;
         if (d.state == StateEndOfImage && before != StateEndOfImage
-            && quint32(d.requestedOffset) < imageEnd)
+            && (asked < quint32(d.imageSize) || asked > imageEnd + 3))
             std::abort();
     }
     static void choose(pelkoUpdate &d, const QString &path) { d.chooseFile(path); }

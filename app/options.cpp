@@ -1,0 +1,213 @@
+#include "options.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+constexpr double maxTimeoutSeconds = 24 * 3600;
+
+// Read by people at a terminal and turned into the manual page by help2man,
+// which makes sections of "Files:" and "Examples:", so the two never differ.
+constexpr char helpEpilogue[] =
+    "\nFiles:\n"
+    "The serial port (/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0 and the like) must be\n"
+    "readable and writable by the user. On Debian that means being in the group\n"
+    "dialout: sudo adduser $USER dialout, then log in again. The image file (.plk,\n"
+    "a raw image, or .pelk, an image behind a 16-byte header) must be readable and\n"
+    "must stay unchanged until the update ends.\n"
+    "\nExamples:\n"
+    "Open the window with ttyUSB0 first in the port choice.\n\n"
+    "  $ pelkoupdate --port ttyUSB0\n\n"
+    "Update the device on ttyUSB0 without a person.\n\n"
+    "  $ pelkoupdate --port ttyUSB0 --file new.pelk --download\n\n"
+    "The same on the first port found, giving up after 60 s without progress.\n\n"
+    "  $ pelkoupdate --file new.pelk --download --timeout 60\n\n"
+    "Write every frame on the wire to wire.log.\n\n"
+    "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n";
+
+constexpr char description[] =
+    "Firmware updater for devices on an M.Wire serial bus. Without --download it\n"
+    "opens the window (on FILE, when one is given). With --file and --download it\n"
+    "updates a device without a person and ends with one of these exit codes:\n\n"
+    "  0      updated: the device confirmed the whole image\n"
+    "  1      cancelled by the device\n"
+    "  2      no progress within --timeout, or the line lost\n"
+    "  3      file or port unusable\n"
+    "  4      the device asked for an offset past the image's end\n"
+    "  64     bad command line, or a platform (-platform) that does not exist\n"
+    "  69     no display for the window\n"
+    "  129    stopped by SIGHUP (128 + the signal's number)\n"
+    "  130    stopped by SIGINT, or the window closed by hand\n"
+    "  143    stopped by SIGTERM";
+
+// Options of Qt's window system and widgets, which QApplication takes.
+bool isQtOption(const QString &name, bool *takesValue)
+{
+    static const QStringList withValue{
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+        "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "display",
+        "name", "visual", "cmap", "style", "stylesheet"};
+    static const QStringList flags{"reverse", "testability", "nograb", "dograb", "sync",
+                                   "widgetcount"};
+    *takesValue = withValue.contains(name);
+    return *takesValue || flags.contains(name) || name.startsWith(QLatin1String("qmljsdebugger"));
+}
+
+// The arguments that are ours, and the platform asked for.
+QStringList ownArguments(const QStringList &all, QString *platform)
+{
+    QStringList own{all.value(0)};
+    for (qsizetype i = 1; i < all.size(); ++i) {
+        const QString &arg = all[i];
+        QString name = arg.startsWith(QLatin1String("--")) ? arg.mid(2) : arg.mid(1);
+        const QString inlineValue = name.section(QLatin1Char('='), 1);
+        name = name.section(QLatin1Char('='), 0, 0);
+        bool takesValue = false;
+        if (!arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("--")
+            || !isQtOption(name, &takesValue)) {
+            own += arg;
+            continue;
+        }
+        QString value = inlineValue;
+        if (takesValue && !arg.contains(QLatin1Char('=')) && i + 1 < all.size())
+            value = all[++i];
+        if (name == QLatin1String("platform"))
+            *platform = value;
+    }
+    return own;
+}
+
+int usageError(const QString &error)
+{
+    std::fprintf(stderr, "pelkoupdate: %s\nTry 'pelkoupdate --help'.\n", qPrintable(error));
+    return exitUsage;
+}
+
+int showHelp(const QCommandLineParser &parser)
+{
+#ifdef Q_OS_WIN
+    // A Windows GUI program has no console to print to; Qt shows a message box.
+    parser.showHelp(0);
+#endif
+    std::fputs(qPrintable(parser.helpText()), stdout);
+    std::fputs(helpEpilogue, stdout);
+    return 0;
+}
+
+struct Parser
+{
+    Parser();
+    QCommandLineParser parser;
+    const QCommandLineOption port{
+        QStringLiteral("port"),
+        QStringLiteral("Offer serial port NAME first in the port choice (a name such as ttyUSB0 "
+                       "or COM3, or a full path such as /dev/pts/3). May be given several times."),
+        QStringLiteral("NAME")};
+    const QCommandLineOption file{
+        QStringLiteral("file"),
+        QStringLiteral("Right after start, act as if File was pressed and PATH chosen, on the "
+                       "first port of the port choice."),
+        QStringLiteral("PATH")};
+    const QCommandLineOption download{
+        QStringLiteral("download"),
+        QStringLiteral("Press Download as soon as the device's version is shown, print each "
+                       "status line, and end with the outcome's exit code. Needs --file.")};
+    const QCommandLineOption timeout{
+        QStringLiteral("timeout"),
+        QStringLiteral("With --download: give up when the update has made no progress for SECONDS "
+                       "(the device found, its version shown, a new word asked, the end "
+                       "confirmed); default 10, at most 86400."),
+        QStringLiteral("SECONDS"), QStringLiteral("10")};
+    const QCommandLineOption trace{
+        QStringLiteral("trace"),
+        QStringLiteral("Print every frame on standard error: milliseconds since start, -> sent or "
+                       "<- received, its wire bytes, and what it means (and whether a received "
+                       "frame's checksum byte is the one we compute); noise and ignored frames "
+                       "too.")};
+};
+
+Parser::Parser()
+{
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Open the window on FILE, as --file FILE does."),
+                                 QStringLiteral("[FILE]"));
+    parser.addOptions({port, file, download, timeout, trace});
+}
+
+// Qt lists its window-system options only from a QApplication; one that
+// draws offscreen needs no display.
+[[noreturn]] void showHelpAll(char *program)
+{
+    static int argc = 3;
+    static char platform[] = "-platform", offscreen[] = "offscreen";
+    static char *argv[] = {program, platform, offscreen, nullptr};
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelkoupdate"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELKOUPDATE_VERSION));
+    Parser p;
+    p.parser.process(QStringList{QString::fromLocal8Bit(program), QStringLiteral("--help-all")});
+    std::exit(0);
+}
+
+constexpr int helpAllWanted = -2;
+
+int check(Parser &p, const QStringList &arguments, Options &options)
+{
+    QCommandLineParser &parser = p.parser;
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        return showHelp(parser);
+    if (parser.isSet(QStringLiteral("help-all")))
+        return helpAllWanted;
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    const QStringList positional = parser.positionalArguments();
+    options.ports = parser.values(p.port);
+    options.file = parser.value(p.file);
+    options.download = parser.isSet(p.download);
+    options.trace = parser.isSet(p.trace);
+    if (positional.size() > 1 || (positional.size() == 1 && parser.isSet(p.file)))
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.constLast()));
+    if (!positional.isEmpty())
+        options.file = positional.constFirst();
+    if (options.download && options.file.isEmpty())
+        return usageError(QStringLiteral("--download needs --file"));
+    bool ok = false;
+    const double seconds = parser.value(p.timeout).toDouble(&ok);
+    if (!ok || !(seconds > 0) || seconds > maxTimeoutSeconds)
+        return usageError(
+            QStringLiteral("--timeout wants a positive number of seconds up to 86400, not '%1'")
+                .arg(parser.value(p.timeout)));
+    options.timeoutMs = qMax(1, qRound(seconds * 1000));
+    return -1;
+}
+} // namespace
+
+CommandLine parseCommandLine(int argc, char **argv)
+{
+    CommandLine result;
+    bool helpAll = false;
+    {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("pelkoupdate"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(PELKOUPDATE_VERSION));
+        const QStringList arguments =
+            ownArguments(QCoreApplication::arguments(), &result.options.platform);
+        Parser p;
+        result.exitCode = check(p, arguments, result.options);
+        helpAll = result.exitCode == helpAllWanted;
+    }
+    if (helpAll)
+        showHelpAll(argv[0]);
+    return result;
+}

@@ -1,0 +1,32 @@
+#ifndef OPTIONS_H
+#define OPTIONS_H
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for.
+struct Options
+{
+    QStringList ports;
+    QString file;
+    bool download = false;
+    bool trace = false;
+    int timeoutMs = 10000;
+    QString platform; // -platform NAME as given, else empty
+};
+
+struct CommandLine
+{
+    Options options;
+    int exitCode = -1; // >= 0: end at once with this code (help, version, a bad command line)
+};
+
+constexpr int exitUsage = 64;     // EX_USAGE: scripts tell a bad command line from a failed update
+constexpr int exitNoDisplay = 69; // EX_UNAVAILABLE: a window was asked for, and there is no screen
+
+// Reads argv without touching a display: help, version and a bad command
+// line are answered here. Qt's own options (-platform, -style ...) are
+// passed over, and the platform asked for is noted.
+CommandLine parseCommandLine(int argc, char **argv);
+
+#endif

@@ -1,0 +1,21 @@
+#ifndef PLATFORM_H
+#define PLATFORM_H
+
+#include "options.h"
+
+#include <vector>
+
+// Descriptors 0, 1 and 2 open (on the null device where they were closed),
+// before anything else is opened: else the X connection or the serial port
+// would take a standard stream's number, and the program's lines would go
+// into it.
+void ensureStandardStreams();
+
+// Where the window can be drawn, decided before Qt tries: a display that is
+// named but not there, or a platform that does not exist, would make Qt
+// abort. Returns an exit code when the program must end (the reason
+// printed), else -1; may choose the offscreen platform for a scripted
+// update. argv is what the QApplication is to get.
+int choosePlatform(const Options &options, std::vector<char *> &argv);
+
+#endif
