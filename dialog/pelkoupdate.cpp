@@ -2,7 +2,9 @@
 
 #include "ui_pelkoupdate.h"
 
+#include <QAccessible>
 #include <QEvent>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
 
@@ -45,6 +47,7 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     ui->label_tx->setPixmap(ledOffPixmap);
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
+    describeWidgets();
 
     for (QTimer *lamp : {&txLampTimer, &rxLampTimer}) {
         lamp->setSingleShot(true);
@@ -70,7 +73,7 @@ void pelkoUpdate::changeEvent(QEvent *event)
 // have. A text that does not fit is drawn a little smaller, down to a size
 // that stays readable; one that still does not fit (a long path) is cut at
 // the edge, and its tooltip holds it whole.
-void pelkoUpdate::fitStatusFont(const QString &text)
+void pelkoUpdate::fitStatusFont(const QString &text, const QString &whole)
 {
     QLabel *label = ui->labelStatusBar;
     const int room = label->contentsRect().width() - 2 * label->margin();
@@ -84,7 +87,7 @@ void pelkoUpdate::fitStatusFont(const QString &text)
     }
     const bool fits = QFontMetrics(font).horizontalAdvance(text) <= room;
     label->setFont(font);
-    label->setToolTip(fits ? QString() : text);
+    label->setToolTip(!whole.isEmpty() && whole != text ? whole : fits ? QString() : text);
 }
 
 QString pelkoUpdate::portAndFileText() const
@@ -93,29 +96,47 @@ QString pelkoUpdate::portAndFileText() const
            + (fileName.isEmpty() ? QStringLiteral("file not available") : fileName);
 }
 
-void pelkoUpdate::showStatus(const QString &text)
+void pelkoUpdate::showStatus(const QString &text, const QString &whole)
 {
-    if (text != ui->labelStatusBar->text())
-        fitStatusFont(text);
-    ui->labelStatusBar->setText(text);
+    QLabel *label = ui->labelStatusBar;
+    if (text != label->text() || label->toolTip() != whole)
+        fitStatusFont(text, whole);
+    if (text != label->text()) {
+        label->setText(text);
+        // Read out as it changes, as a person sees it change.
+        label->setAccessibleDescription(text);
+        QAccessibleEvent changed(label, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
     if (observer)
-        observer->statusShown(text);
+        observer->statusShown(whole.isEmpty() ? text : whole);
 }
 
 void pelkoUpdate::notifyEnded(UpdateObserver::Outcome outcome)
 {
+    // The outcome is what a person waits for: told as an alert.
+    QAccessibleEvent alert(ui->labelStatusBar, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
     if (observer)
         observer->ended(outcome);
 }
 
+// The file's own name: the line has room for it, not for its folders.
+QString pelkoUpdate::shownFileName() const
+{
+    return QFileInfo(fileName).fileName();
+}
+
 void pelkoUpdate::on_comboBoxPort_currentIndexChanged(int)
 {
+    ui->comboBoxPort->setToolTip(ui->comboBoxPort->currentText());
     showStatus(portAndFileText());
 }
 
 void pelkoUpdate::on_pushButtonCancel_clicked()
 {
-    done(1);
+    if (mayEnd())
+        done(1);
 }
 
 void pelkoUpdate::disableLed()

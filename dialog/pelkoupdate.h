@@ -63,7 +63,7 @@ public:
     // is sent, never an end of image.
     void abandonUpdate();
     // Every frame, noise run and ignored frame on out from now on.
-    void enableTrace(FILE *out) { trace.enable(out); }
+    void enableTrace(LineOutput *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
 
     // Where the names of the machine's ports come from; tests put a fixed
@@ -72,6 +72,8 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     // The order of these eight is the window's slot table.
@@ -94,8 +96,15 @@ private:
     friend class FuzzAccess;
 
     QString portAndFileText() const;
-    void showStatus(const QString &text);
-    void fitStatusFont(const QString &text);
+    void describeWidgets();
+    void showPortNamesWhole();
+    void holdPortChoice();
+    bool transferring() const;
+    bool mayEnd();
+    // text on the line; whole, when given, is the full story: the tooltip,
+    // and what a script is told.
+    void showStatus(const QString &text, const QString &whole = QString());
+    void fitStatusFont(const QString &text, const QString &whole);
 
     // link
     bool openPort();
@@ -118,7 +127,7 @@ private:
     void handleResponse(const unsigned char *frame);
     bool actsOn(unsigned char code) const;
     void act(const unsigned char *payload);
-    void restAfterFailure(const QString &reason,
+    void restAfterFailure(const QString &text, const QString &whole,
                           UpdateObserver::Outcome outcome = UpdateObserver::Outcome::Unusable);
     void notifyEnded(UpdateObserver::Outcome outcome);
 
@@ -133,6 +142,8 @@ private:
     ImageWord imageWordAt(int offset, unsigned char word[4]);
     bool readBlock(quint32 start);
     ImageWord fileChanged();
+    void readFailed();
+    QString shownFileName() const;
     ImageWord offsetPastEnd(quint32 offset);
 
     QString fileName;

@@ -34,14 +34,18 @@ bool pelkoUpdate::openPort()
     serialPort.setPortName(name);
     portPath = devicePath(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
-        showStatus(portOpenError(name));
+        showStatus(QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString()),
+                   portOpenError(name));
         return false;
     }
     if (!lockPort()) {
         serialPort.close();
-        const QString holders = portdiagnosis::describe(portdiagnosis::holders(portPath));
-        showStatus(QStringLiteral("Cannot open port %1: in use by %2")
-                       .arg(name, holders.isEmpty() ? QStringLiteral("another program") : holders));
+        const QList<portdiagnosis::Holder> holders = portdiagnosis::holders(portPath);
+        const QString text = QStringLiteral("Cannot open port %1: in use by %2");
+        showStatus(holders.isEmpty() ? QStringLiteral("Cannot open port %1: in use").arg(name)
+                                     : text.arg(name, QStringLiteral("pid %1").arg(holders[0].pid)),
+                   text.arg(name, holders.isEmpty() ? QStringLiteral("another program")
+                                                    : portdiagnosis::describe(holders)));
         return false;
     }
     const bool configured =
@@ -151,11 +155,15 @@ void pelkoUpdate::lineLost(const QString &reason)
 {
     const bool resting = state == StateFindDevice && !retryTimer.isActive();
     QString consequence;
-    if (state == StateEndOfImage)
+    QString shortly = QStringLiteral("Port %1 lost").arg(serialPort.portName());
+    if (state == StateEndOfImage) {
         consequence = QStringLiteral("; the whole image was sent, but the device did not "
                                      "confirm it");
-    else if (state >= StateStartDownload)
+        shortly += QStringLiteral(": image sent, not confirmed");
+    } else if (state >= StateStartDownload) {
         consequence = QStringLiteral("; download stopped, the image is incomplete");
+        shortly += QStringLiteral(", image incomplete");
+    }
     retryTimer.stop();
     lineResumeTimer.stop();
     ui->pushButtonDownload->setEnabled(false);
@@ -165,8 +173,8 @@ void pelkoUpdate::lineLost(const QString &reason)
         this, [this] { serialPort.close(); }, Qt::QueuedConnection);
     if (resting)
         return;
-    showStatus(
-        QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
+    showStatus(shortly,
+               QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
 }
 

@@ -10,6 +10,7 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 
 for path in usr/bin/pelkoupdate usr/share/applications/pelkoupdate.desktop \
+            usr/share/mime/packages/pelkoupdate.xml \
             usr/share/man/man1/pelkoupdate.1.gz usr/share/doc/pelkoupdate/copyright \
             usr/share/doc/pelkoupdate/changelog.gz; do
     [ -e "$unpacked/$path" ] || fail "no /$path in the package"
@@ -35,6 +36,18 @@ lintian --fail-on error --display-info "$deb"
 echo "== desktop-file-validate and appstreamcli"
 desktop-file-validate "$unpacked/usr/share/applications/pelkoupdate.desktop"
 appstreamcli validate-tree --no-net "$unpacked"
+echo "== the file type: a .pelk and a .plk resolve to what the desktop entry opens"
+cp -r "$unpacked/usr/share/mime" "$unpacked/mime-check"
+update-mime-database "$unpacked/mime-check"
+opens=$(sed -n 's/^MimeType=//p' "$unpacked/usr/share/applications/pelkoupdate.desktop")
+for suffix in pelk plk; do
+    type=$(awk -F: -v glob="*.$suffix" '$3 == glob { print $2; exit }' "$unpacked/mime-check/globs2")
+    [ -n "$type" ] && [[ "$opens" == *"$type;"* ]] \
+        || fail "a .$suffix file is of type '$type', the desktop entry opens '$opens'"
+done
+rm -rf "$unpacked/mime-check"
+grep -q '^Exec=pelkoupdate %f$' "$unpacked/usr/share/applications/pelkoupdate.desktop" \
+    || fail "the desktop entry does not pass the file it is given"
 echo "== apt, simulated install"
 apt-get install --simulate -qq "$deb" > /dev/null
 

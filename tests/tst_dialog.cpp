@@ -1,6 +1,8 @@
 #include "pelkoupdate.h"
 #include "ui_pelkoupdate.h"
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -51,6 +53,24 @@ private slots:
                                  "File is Vacant", "ttyUSB0  file not available",
                                  "No serial port: connect the device and restart"})
             QTest::newRow(text) << QString::fromLatin1(text);
+        // The program's own, with long but likely names, numbers and reasons;
+        // the whole story is in the tooltip.
+        for (const char *text : {"fw.pelk is not a regular file",
+                                 "Cannot open fw.pelk: No such file or directory",
+                                 "fw.pelk is shorter than its 16-byte header",
+                                 "fw.pelk is too large for the device",
+                                 "Cannot read fw.pelk: it shrank while read",
+                                 "fw.pelk changed; choose it again with File",
+                                 "fw.pelk changed, download stopped", "Read error in fw.pelk, stopped",
+                                 "Asked for 4294967295, past the end 2147483644",
+                                 "Cannot open port ttyUSB0: Permission denied",
+                                 "Cannot open port ttyUSB0: No such file or directory",
+                                 "Cannot open port ttyUSB0: in use by pid 4194304",
+                                 "Cannot open port ttyUSB0: in use",
+                                 "Cannot set up port ttyUSB0: Invalid argument",
+                                 "Port ttyUSB0 lost, image incomplete",
+                                 "Port ttyUSB0 lost: image sent, not confirmed"})
+            QTest::newRow(text) << QString::fromLatin1(text);
     }
     void statusTextsFit()
     {
@@ -94,6 +114,63 @@ private slots:
         QVERIFY(label->wordWrap() == false);
         w.showStatus("Firmware is updated");
         QVERIFY(label->toolTip().isEmpty());
+    }
+
+    // What a person hovering and a screen reader are told of each widget.
+    void describedWidgets_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("accessibleName");
+        QTest::addColumn<QString>("toolTip");
+        QTest::newRow("tx lamp") << "label_tx" << "Frame sent" << "frame sent";
+        QTest::newRow("rx lamp") << "label_rx" << "Frame received" << "frame received";
+        QTest::newRow("progress bar") << "progressBarDownload" << "Download progress" << "";
+        QTest::newRow("port choice") << "comboBoxPort" << "Serial port" << "ttyA";
+        QTest::newRow("status line") << "labelStatusBar" << "Status" << "";
+    }
+    void describedWidgets()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, accessibleName);
+        QFETCH(QString, toolTip);
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.show();
+        QWidget *widget = dialog.findChild<QWidget *>(name);
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(accessible);
+        QCOMPARE(widget->accessibleName(), accessibleName);
+        // On Linux a combo box is read by its current item, and named by its label.
+        if (!qobject_cast<QComboBox *>(widget))
+            QCOMPARE(accessible->text(QAccessible::Name), accessibleName);
+        QCOMPARE(widget->toolTip(), toolTip);
+    }
+
+    // Each status reaches a screen reader as it appears: the status line's
+    // description follows its text. (The change and outcome events go out
+    // only where an assistive technology listens, which offscreen none does.)
+    void statusForScreenReaders()
+    {
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.show();
+        QAccessibleInterface *status = QAccessible::queryAccessibleInterface(dialog.ui->labelStatusBar);
+        QCOMPARE(status->text(QAccessible::Description), QStringLiteral("ttyA  file not available"));
+        dialog.showStatus("Firmware is updated");
+        QCOMPARE(status->text(QAccessible::Name), QStringLiteral("Status"));
+        QCOMPARE(status->text(QAccessible::Description), QStringLiteral("Firmware is updated"));
+    }
+
+    // A port path longer than the port choice: whole in its tooltip and its list.
+    void longPortNames()
+    {
+        const QString name = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+        machinePorts = {"ttyS0"};
+        pelkoUpdate dialog(QStringList{name});
+        QComboBox *ports = dialog.ui->comboBoxPort;
+        QCOMPARE(ports->toolTip(), name);
+        QCOMPARE(ports->itemData(0, Qt::ToolTipRole).toString(), name);
+        QVERIFY(ports->view()->minimumWidth() > ports->fontMetrics().horizontalAdvance(name));
+        ports->setCurrentIndex(1);
+        QCOMPARE(ports->toolTip(), QStringLiteral("ttyS0"));
     }
 
     void widgets_data()

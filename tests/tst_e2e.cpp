@@ -132,8 +132,8 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), QStringLiteral("finding device..."), 2000);
         toReady(*w);
         const QRegularExpression expected(QRegularExpression::anchoredPattern(status));
-        QVERIFY2(testing::waitFor([&] { return expected.match(A::status(*w)).hasMatch(); }, 30000),
-                 qPrintable(A::status(*w)));
+        QVERIFY2(testing::waitFor([&] { return expected.match(A::told(*w)).hasMatch(); }, 30000),
+                 qPrintable(A::told(*w)));
         if (completes) {
             QTRY_VERIFY_WITH_TIMEOUT(sim.finished(), 5000);
             QCOMPARE(sim.process.exitCode(), 0);
@@ -149,8 +149,9 @@ private slots:
             QCOMPARE(sim.process.exitCode(), 1);
             QVERIFY(sim.summary().contains("no complete image"));
         }
-        // The window stays usable to close.
+        // The window stays usable to close; a transfer left hanging asks first.
         w->show();
+        testing::answerEndQuestion(true);
         A::ui(*w).pushButtonCancel->click();
         QVERIFY(!w->isVisible());
     }
@@ -187,7 +188,8 @@ private slots:
                     && file.setFileTime(chosen.addSecs(1), QFileDevice::FileModificationTime));
         }
         A::download(*w);
-        QCOMPARE(A::status(*w), path + " changed after it was chosen; choose it again with File");
+        QCOMPARE(A::told(*w), path + " changed after it was chosen; choose it again with File");
+        QCOMPARE(A::status(*w), "fw.plk changed; choose it again with File");
         QVERIFY(A::fileEnabled(*w));
         QVERIFY(!A::downloadEnabled(*w));
 

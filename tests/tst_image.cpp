@@ -126,7 +126,7 @@ private slots:
         w.fileName = sparse.fileName();
         QCOMPARE(w.openImage(), accepted);
         if (!accepted)
-            QCOMPARE(A::status(w), sparse.fileName() + " is too large for the device");
+            QCOMPARE(A::told(w), sparse.fileName() + " is too large for the device");
         QFile::remove(sparse.fileName());
     }
 
@@ -221,7 +221,7 @@ private slots:
         const auto w = testing::windowOn(line);
         const QString path = dir.filePath(name);
         A::choose(*w, path);
-        QVERIFY2(A::status(*w).contains(path) && A::status(*w).contains(reason),
+        QVERIFY2(A::told(*w).contains(path) && A::told(*w).contains(reason),
                  qPrintable(A::status(*w)));
         QVERIFY(A::fileEnabled(*w));
         QVERIFY(!w->serialPort.isOpen());

@@ -333,14 +333,19 @@ private slots:
         QVERIFY(!w.firmwareFile.isOpen());
         QVERIFY(!w.serialPort.isOpen());
         QCOMPARE(A::state(w), qint32(StateFindDevice));
+        QVERIFY(A::ui(w).comboBoxPort->isEnabled());
 
-        // Another port, another try.
+        // Another port, another try. Once open, the choice shows the port in
+        // use and cannot name another.
         pty::Device line;
         A::ui(w).comboBoxPort->addItem(line.path);
         A::ui(w).comboBoxPort->setCurrentIndex(1);
         A::choose(w, w.fileName);
         QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
         QVERIFY(!A::fileEnabled(w));
+        QVERIFY(!A::ui(w).comboBoxPort->isEnabled());
+        QCOMPARE(A::ui(w).comboBoxPort->currentText(), line.path);
+        QCOMPARE(w.serialPort.portName(), line.path.mid(5)); // as Qt names /dev/pts/N
     }
 
     // Two updaters on one device would mix their requests into one
@@ -354,7 +359,7 @@ private slots:
         QVERIFY(QFile::link(device->path, link));
         pelkoUpdate second(QStringList{link});
         A::choose(second, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
-        QCOMPARE(A::status(second), QStringLiteral("Cannot open port %1: in use by pid %2 (tst_link)")
+        QCOMPARE(A::told(second), QStringLiteral("Cannot open port %1: in use by pid %2 (tst_link)")
                                         .arg(link).arg(QCoreApplication::applicationPid()));
         QVERIFY(!second.serialPort.isOpen());
         QVERIFY(A::fileEnabled(second));

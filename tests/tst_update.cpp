@@ -1,5 +1,6 @@
 #include "updateraccess.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -401,7 +402,7 @@ private slots:
             return;
         }
         QVERIFY(line->quietFor(450));
-        QCOMPARE(A::status(*w), QStringLiteral("Device asked for %1, image ends at %2: stopped")
+        QCOMPARE(A::told(*w), QStringLiteral("Device asked for %1, image ends at %2: stopped")
                                     .arg(offset).arg(size));
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
@@ -489,14 +490,75 @@ private slots:
         STEP(finish());
     }
 
-    void endDuringDownload()
+    // A slip of the hand never ends a transfer: Escape does nothing, End and
+    // the close button (Alt+F4) ask, with going on as the default. Outside a
+    // transfer all of them end the program at once.
+    void endingTheWindow_data()
     {
-        STEP(driveTo(StateSendData));
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("answer"); // "" when nothing is asked
+        QTest::addColumn<bool>("ends");
+        for (int state : {int(StateFindDevice), int(StateGetVersion), int(StateReady)}) {
+            for (const char *how : {"End", "close", "Escape"})
+                QTest::addRow("state %d, %s", state, how) << state << how << "" << true;
+        }
+        for (int state : {int(StateStartDownload), int(StateSendData), int(StateEndOfImage)}) {
+            QTest::addRow("state %d, Escape", state) << state << "Escape" << "" << false;
+            for (const char *how : {"End", "close"}) {
+                QTest::addRow("state %d, %s, go on", state, how) << state << how << "continue" << false;
+                QTest::addRow("state %d, %s, end anyway", state, how) << state << how << "end" << true;
+            }
+        }
+    }
+    void endingTheWindow()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, how);
+        QFETCH(QString, answer);
+        QFETCH(bool, ends);
+        STEP(driveTo(state));
         w->show();
-        A::ui(*w).pushButtonCancel->click();
-        QVERIFY(!w->isVisible());
-        QCOMPARE(w->result(), int(QDialog::Accepted));
-        QVERIFY(line->quietFor(300));
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        bool asked = false;
+        if (!answer.isEmpty())
+            testing::answerEndQuestion(answer == "end", &asked);
+        if (how == "End")
+            A::ui(*w).pushButtonCancel->click();
+        else if (how == "close")
+            w->close();
+        else
+            QTest::keyClick(w.get(), Qt::Key_Escape);
+        QCOMPARE(asked, !answer.isEmpty());
+        QCOMPARE(w->isVisible(), !ends);
+        QCOMPARE(A::state(*w), qint32(state));
+        if (ends)
+            QVERIFY(state == StateFindDevice || line->quietFor(300));
+    }
+
+    // Enter presses Download when it can be pressed, never End, wherever the
+    // focus is (after File it lands on End).
+    void enterNeverEnds_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::newRow("Download enabled") << int(StateReady);
+        QTest::newRow("Download disabled") << int(StateGetVersion);
+    }
+    void enterNeverEnds()
+    {
+        QFETCH(int, state);
+        STEP(driveTo(state));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        A::ui(*w).pushButtonCancel->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(w->isVisible());
+        if (state == StateReady) {
+            QCOMPARE(line->nextFrame(), startDownload);
+            QCOMPARE(A::state(*w), qint32(StateStartDownload));
+        } else {
+            QCOMPARE(A::state(*w), qint32(state));
+        }
     }
 
     // The image file fails under the transfer: the device must not hear that
@@ -512,7 +574,7 @@ private slots:
         QVERIFY(::dup2(unreadable, w->firmwareFile.handle()) >= 0);
         ::close(unreadable);
         line->respond(0x82, 0);
-        QTRY_VERIFY(A::status(*w).startsWith("Cannot read " + path));
+        QTRY_VERIFY(A::told(*w).startsWith("Cannot read " + path));
         QVERIFY(line->quietFor(300));
         QCOMPARE(w->readOffset, 0);
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
@@ -540,7 +602,7 @@ private slots:
         const QString port = w->serialPort.portName();
         line->hangup();
         QTRY_VERIFY_WITH_TIMEOUT(!A::portOpen(*w), 1000);
-        QCOMPARE(A::status(*w), "Port " + port + " lost: the line hung up (adapter unplugged or "
+        QCOMPARE(A::told(*w), "Port " + port + " lost: the line hung up (adapter unplugged or "
                                                   "device switched off)" + consequence);
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
@@ -614,7 +676,7 @@ private slots:
         const QByteArray received = serve(&frames);
         QVERIFY(!frames.contains(endOfImage));
         QCOMPARE(received, image.left(served));
-        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
+        QCOMPARE(A::told(*w), path + " changed after it was chosen, download stopped");
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
         QVERIFY(!A::timerRunning(*w));
@@ -633,7 +695,7 @@ private slots:
         QByteArray frames;
         QCOMPARE(serve(&frames), image);
         QVERIFY(!frames.contains(endOfImage));
-        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
+        QCOMPARE(A::told(*w), path + " changed after it was chosen, download stopped");
     }
 
     // Rewritten in place, even with its size and time kept (cp -p, rsync -t
@@ -678,7 +740,7 @@ private slots:
             return;
         }
         QVERIFY(!frames.contains(endOfImage));
-        QCOMPARE(A::status(*w), path + " changed after it was chosen, download stopped");
+        QCOMPARE(A::told(*w), path + " changed after it was chosen, download stopped");
         QVERIFY(!A::timerRunning(*w));
     }
 };

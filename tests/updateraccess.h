@@ -10,6 +10,9 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -22,6 +25,12 @@ public:
     static Ui_pelkoUpdate &ui(pelkoUpdate &d) { return *d.ui; }
     static qint32 state(const pelkoUpdate &d) { return d.state; }
     static QString status(const pelkoUpdate &d) { return d.ui->labelStatusBar->text(); }
+    // The whole story behind a short status: its tooltip, and what a script is told.
+    static QString told(const pelkoUpdate &d)
+    {
+        const QString tip = d.ui->labelStatusBar->toolTip();
+        return tip.isEmpty() ? status(d) : tip;
+    }
     static bool downloadEnabled(const pelkoUpdate &d) { return d.ui->pushButtonDownload->isEnabled(); }
     static bool fileEnabled(const pelkoUpdate &d) { return d.ui->pushButtonOK->isEnabled(); }
     static bool timerRunning(const pelkoUpdate &d) { return d.retryTimer.isActive(); }
@@ -85,6 +94,35 @@ bool waitFor(Done done, int ms)
     deadline.start(ms);
     loop.exec();
     return done();
+}
+
+// Answers the question that ending mid-transfer asks: end anyway, or go on.
+// Gives up after 3 s; asked says whether it came.
+inline void answerEndQuestion(bool end, bool *asked = nullptr)
+{
+    auto *poll = new QTimer;
+    auto *deadline = new QElapsedTimer;
+    deadline->start();
+    QObject::connect(poll, &QTimer::timeout, [=] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        const bool found = box && box->objectName() == QLatin1String("endQuestion");
+        if (!found && deadline->elapsed() < 3000)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        delete deadline;
+        if (!found)
+            return;
+        if (asked)
+            *asked = true;
+        for (QAbstractButton *button : box->buttons()) {
+            if ((box->buttonRole(button) == QMessageBox::DestructiveRole) == end) {
+                button->click();
+                return;
+            }
+        }
+    });
+    poll->start(10);
 }
 
 // Answers the next file dialog with path, as a user would.

@@ -30,13 +30,15 @@ bool pelkoUpdate::openImage()
     // only a regular file (or a link to one) holds an image.
     const QFileInfo info(fileName);
     if (info.exists() && !info.isFile()) {
-        showStatus(QStringLiteral("%1 is not a regular file").arg(fileName));
+        showStatus(QStringLiteral("%1 is not a regular file").arg(shownFileName()),
+                   QStringLiteral("%1 is not a regular file").arg(fileName));
         return false;
     }
     // Unbuffered: each block read asks the file itself, so a file cut short
     // under the transfer is noticed in the block being read.
     if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        showStatus(QStringLiteral("Cannot open %1: %2").arg(fileName, firmwareFile.errorString()));
+        showStatus(QStringLiteral("Cannot open %1: %2").arg(shownFileName(), firmwareFile.errorString()),
+                   QStringLiteral("Cannot open %1: %2").arg(fileName, firmwareFile.errorString()));
         return false;
     }
     // An empty file of either kind is let through: Download tells it is vacant.
@@ -45,8 +47,9 @@ bool pelkoUpdate::openImage()
     // The device asks by 32-bit offset, and the end of the image (rounded up
     // to a whole word) must still be a positive one.
     if (size < 0 || size > std::numeric_limits<qint32>::max() - 3) {
-        showStatus(size < 0 ? QStringLiteral("%1 is shorter than its 16-byte header").arg(fileName)
-                            : QStringLiteral("%1 is too large for the device").arg(fileName));
+        const QString text = size < 0 ? QStringLiteral("%1 is shorter than its 16-byte header")
+                                      : QStringLiteral("%1 is too large for the device");
+        showStatus(text.arg(shownFileName()), text.arg(fileName));
         firmwareFile.close();
         return false;
     }
@@ -70,9 +73,10 @@ bool pelkoUpdate::fingerprintImage()
         const qint64 wanted = std::min<qint64>(block.size(), imageSize - start);
         const qint64 count = firmwareFile.read(reinterpret_cast<char *>(block.data()), wanted);
         if (count != wanted) {
-            showStatus(QStringLiteral("Cannot read %1: %2")
-                           .arg(fileName, count < 0 ? firmwareFile.errorString()
-                                                    : QStringLiteral("it shrank while read")));
+            const QString why =
+                count < 0 ? firmwareFile.errorString() : QStringLiteral("it shrank while read");
+            showStatus(QStringLiteral("Cannot read %1: %2").arg(shownFileName(), why),
+                       QStringLiteral("Cannot read %1: %2").arg(fileName, why));
             return false;
         }
         sha256.addData(QByteArrayView(reinterpret_cast<const char *>(block.data()), count));
@@ -102,7 +106,8 @@ bool pelkoUpdate::positionImage()
 {
     if (firmwareFile.seek(hasHeader() ? headerSize : 0))
         return true;
-    showStatus(QStringLiteral("Cannot read %1: %2").arg(fileName, firmwareFile.errorString()));
+    showStatus(QStringLiteral("Cannot read %1: %2").arg(shownFileName(), firmwareFile.errorString()),
+               QStringLiteral("Cannot read %1: %2").arg(fileName, firmwareFile.errorString()));
     return false;
 }
 
@@ -112,7 +117,8 @@ bool pelkoUpdate::prepareImage()
         if (!imageUnchanged()) {
             // Deleted, replaced or rewritten since File: what would go out is
             // not what the user chose. Let them choose again.
-            showStatus(QStringLiteral("%1 changed after it was chosen; choose it again with File")
+            showStatus(QStringLiteral("%1 changed; choose it again with File").arg(shownFileName()),
+                       QStringLiteral("%1 changed after it was chosen; choose it again with File")
                            .arg(fileName));
             firmwareFile.close();
             ui->pushButtonOK->setEnabled(true);
@@ -132,12 +138,19 @@ bool pelkoUpdate::prepareImage()
     return true;
 }
 
+void pelkoUpdate::readFailed()
+{
+    const QString text = QStringLiteral("Cannot read %1: %2, stopped");
+    restAfterFailure(QStringLiteral("Read error in %1, stopped").arg(shownFileName()),
+                     text.arg(fileName, firmwareFile.errorString()));
+}
+
 // The file no longer holds the image that was chosen: stop rather than send
 // the device an image that is cut short or grown.
 ImageWord pelkoUpdate::fileChanged()
 {
-    restAfterFailure(
-        QStringLiteral("%1 changed after it was chosen, download stopped").arg(fileName));
+    restAfterFailure(QStringLiteral("%1 changed, download stopped").arg(shownFileName()),
+                     QStringLiteral("%1 changed after it was chosen, download stopped").arg(fileName));
     return ImageWord::Failed;
 }
 
@@ -169,10 +182,9 @@ ImageWord pelkoUpdate::imageWordAt(int offset, unsigned char word[4])
 
 ImageWord pelkoUpdate::offsetPastEnd(quint32 offset)
 {
-    restAfterFailure(QStringLiteral("Device asked for %1, image ends at %2: stopped")
-                         .arg(offset)
-                         .arg(imageSize),
-                     UpdateObserver::Outcome::Refused);
+    const QString text = QStringLiteral("Device asked for %1, image ends at %2: stopped");
+    restAfterFailure(QStringLiteral("Asked for %1, past the end %2").arg(offset).arg(imageSize),
+                     text.arg(offset).arg(imageSize), UpdateObserver::Outcome::Refused);
     return ImageWord::Failed;
 }
 
@@ -184,14 +196,12 @@ bool pelkoUpdate::readBlock(quint32 start)
     const qint64 position = (hasHeader() ? headerSize : 0) + qint64(start);
     const qint64 wanted = std::min<qint64>(block.size(), imageSize - qint64(start));
     if (firmwareFile.pos() != position && !firmwareFile.seek(position)) {
-        restAfterFailure(QStringLiteral("Cannot read %1: %2, stopped")
-                             .arg(fileName, firmwareFile.errorString()));
+        readFailed();
         return false;
     }
     const qint64 count = firmwareFile.read(reinterpret_cast<char *>(block.data()), wanted);
     if (count < 0) {
-        restAfterFailure(QStringLiteral("Cannot read %1: %2, stopped")
-                             .arg(fileName, firmwareFile.errorString()));
+        readFailed();
         return false;
     }
     if (count < wanted) {

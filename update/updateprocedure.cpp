@@ -35,6 +35,7 @@ void pelkoUpdate::startUpdate()
         return;
     }
     ui->pushButtonOK->setEnabled(false);
+    holdPortChoice();
     state = StateFindDevice;
     sendNextRequest();
     retryTimer.setInterval(200);
@@ -209,10 +210,11 @@ void pelkoUpdate::abandonUpdate()
 
 // A transfer that cannot go on rests as after a cancel by the device: the
 // device is never told that a partial image is complete.
-void pelkoUpdate::restAfterFailure(const QString &reason, UpdateObserver::Outcome outcome)
+void pelkoUpdate::restAfterFailure(const QString &text, const QString &whole,
+                                   UpdateObserver::Outcome outcome)
 {
     retryTimer.stop();
-    showStatus(reason);
+    showStatus(text, whole);
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
     notifyEnded(outcome);
