@@ -2,6 +2,7 @@
 #include "options.h"
 #include "pelkoupdate.h"
 #include "platform.h"
+#include "portchoice.h"
 #include "scriptedupdate.h"
 
 #include <QApplication>
@@ -32,6 +33,22 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext &context, const QS
         return;
     errors->line(qFormatLogMessage(type, context, message).toLocal8Bit());
 }
+// Ports are found and checked before any window: a listing, a diagnosis or
+// a port that cannot be told apart needs no display.
+int choosePort(Options &options)
+{
+    if (!options.listPorts && !options.doctor && options.ports.isEmpty() && !options.download)
+        return -1;
+    const QList<PortIdentity> ports = portidentity::systemPorts();
+    const portchoice::Outcome outcome = options.listPorts ? portchoice::list(ports)
+                                        : options.doctor  ? portchoice::doctor(options.ports, ports)
+                                                          : portchoice::resolve(options, ports);
+    const bool failed = outcome.exitCode > 0 && !options.doctor;
+    if (!outcome.said.isEmpty())
+        std::fprintf(failed ? stderr : stdout, "%s%s\n", failed ? "pelkoupdate: " : "",
+                     qPrintable(outcome.said));
+    return outcome.exitCode;
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -44,7 +61,9 @@ int main(int argc, char **argv)
     const CommandLine command = parseCommandLine(argc, argv);
     if (command.exitCode >= 0)
         return command.exitCode;
-    const Options &options = command.options;
+    Options options = command.options;
+    if (const int exitCode = choosePort(options); exitCode >= 0)
+        return exitCode;
     std::vector<char *> arguments(argv, argv + argc);
     if (const int exitCode = choosePlatform(options, arguments); exitCode >= 0)
         return exitCode;

@@ -25,10 +25,16 @@ constexpr char helpEpilogue[] =
     "  $ pelkoupdate --port ttyUSB0\n\n"
     "Update the device on ttyUSB0 without a person.\n\n"
     "  $ pelkoupdate --port ttyUSB0 --file new.pelk --download\n\n"
-    "The same on the first port found, giving up after 60 s without progress.\n\n"
+    "The same on the one USB serial port there is, giving up after 60 s without\n"
+    "progress.\n\n"
     "  $ pelkoupdate --file new.pelk --download --timeout 60\n\n"
     "Write every frame on the wire to wire.log.\n\n"
-    "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n";
+    "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n\n"
+    "Update the FTDI adapter with serial number A50285BI, whatever its name.\n\n"
+    "  $ pelkoupdate --port usb:0403:6001:A50285BI --file new.pelk --download\n\n"
+    "List the ports, and see what stands in the way of one.\n\n"
+    "  $ pelkoupdate --list-ports\n"
+    "  $ pelkoupdate --doctor --port ttyUSB0\n";
 
 constexpr char description[] =
     "Firmware updater for devices on an M.Wire serial bus. Without --download it\n"
@@ -105,9 +111,23 @@ struct Parser
     QCommandLineParser parser;
     const QCommandLineOption port{
         QStringLiteral("port"),
-        QStringLiteral("Offer serial port NAME first in the port choice (a name such as ttyUSB0 "
-                       "or COM3, or a full path such as /dev/pts/3). May be given several times."),
+        QStringLiteral("Offer serial port NAME first in the port choice: a name such as ttyUSB0 "
+                       "or COM3, a full path such as /dev/pts/3, or the adapter by what it is: "
+                       "usb:VID:PID, usb:VID:PID:SERIAL (hex ids, as lsusb prints them) or "
+                       "serial:SERIAL, which must match exactly one port. May be given several "
+                       "times. Without it, --download takes the one USB serial port there is, "
+                       "and with none or several it stops and lists them."),
         QStringLiteral("NAME")};
+    const QCommandLineOption listPorts{
+        QStringLiteral("list-ports"),
+        QStringLiteral("Print a line for each serial port of the machine: name, device, USB "
+                       "identity (usb:VID:PID:SERIAL, or none), description and maker.")};
+    const QCommandLineOption doctor{
+        QStringLiteral("doctor"),
+        QStringLiteral("Check what may stand between you and the port (with --port, that one; "
+                       "else every USB serial port): brltty, ModemManager, the port's group, "
+                       "another program holding it. Prints each check with ok or the fix; exit "
+                       "0 when nothing is in the way, 1 otherwise. Changes nothing.")};
     const QCommandLineOption file{
         QStringLiteral("file"),
         QStringLiteral("Right after start, act as if File was pressed and PATH chosen, on the "
@@ -139,7 +159,7 @@ Parser::Parser()
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Open the window on FILE, as --file FILE does."),
                                  QStringLiteral("[FILE]"));
-    parser.addOptions({port, file, download, timeout, trace});
+    parser.addOptions({port, file, download, timeout, trace, listPorts, doctor});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -176,6 +196,8 @@ int check(Parser &p, const QStringList &arguments, Options &options)
     options.file = parser.value(p.file);
     options.download = parser.isSet(p.download);
     options.trace = parser.isSet(p.trace);
+    options.listPorts = parser.isSet(p.listPorts);
+    options.doctor = parser.isSet(p.doctor);
     if (positional.size() > 1 || (positional.size() == 1 && parser.isSet(p.file)))
         return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.constLast()));
     if (!positional.isEmpty())

@@ -11,6 +11,8 @@ struct Options
     QString file;
     bool download = false;
     bool trace = false;
+    bool listPorts = false;
+    bool doctor = false;
     int timeoutMs = 10000;
     QString platform; // -platform NAME as given, else empty
 };

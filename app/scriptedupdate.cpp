@@ -1,6 +1,7 @@
 #include "scriptedupdate.h"
 
 #include "lineoutput.h"
+#include "portdiagnosis.h"
 
 #include <QMetaObject>
 #include <QPushButton>
@@ -186,6 +187,12 @@ void ScriptedUpdate::noProgress()
     if (!deviceHolds().isEmpty())
         line += QStringLiteral("; ") + deviceHolds();
     print(out, lastStatus = line);
+    // Never found: say what the system shows in the way, if anything.
+    if (!dialog.portDevicePath().isEmpty() && qstrcmp(waitingFor, initialWait) == 0) {
+        const QString inTheWay = portdiagnosis::inTheWay(dialog.portDevicePath());
+        for (const QString &problem : inTheWay.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            print(err, QStringLiteral("pelkoupdate: in the way: %1").arg(problem));
+    }
     finish(ExitNoDevice);
 }
 

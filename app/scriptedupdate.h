@@ -64,7 +64,8 @@ private:
     LineOutput &err;
     // The longest wait for progress; frames that move nothing don't restart it.
     QTimer noProgressTimer;
-    const char *waitingFor = "the device to answer the device query";
+    static constexpr const char *initialWait = "the device to answer the device query";
+    const char *waitingFor = initialWait;
     QElapsedTimer clock;
     qint32 imageSize = 0;
     std::vector<bool> covered; // a flag per word of the image, sized at Download

@@ -8,19 +8,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 
-#include <QSerialPortInfo>
-
-namespace {
-QStringList availablePortNames()
-{
-    QStringList names;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        names += info.portName();
-    return names;
-}
-} // namespace
-
-QStringList (*pelkoUpdate::enumeratePorts)() = &availablePortNames;
+QList<PortIdentity> (*pelkoUpdate::enumeratePorts)() = &portidentity::systemPorts;
 
 pelkoUpdate::pelkoUpdate(QWidget *parent) : pelkoUpdate(QStringList(), parent) {}
 
@@ -29,7 +17,8 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
 {
     ui->setupUi(this);
     statusFont = ui->labelStatusBar->font();
-    portList = enumeratePorts();
+    for (const PortIdentity &port : enumeratePorts())
+        portList += port.name;
     // The first item added becomes current and already updates the status line.
     for (const QString &name : extraPorts)
         ui->comboBoxPort->addItem(name);

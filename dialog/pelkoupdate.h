@@ -2,9 +2,11 @@
 #define PELKOUPDATE_H
 
 #include "frametrace.h"
+#include "portidentity.h"
 #include "updatestate.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDialog>
 #include <QFile>
 #include <QFont>
@@ -66,9 +68,11 @@ public:
     void enableTrace(LineOutput *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
 
-    // Where the names of the machine's ports come from; tests put a fixed
-    // list here.
-    static QStringList (*enumeratePorts)();
+    // The device node of the port in use, once File has opened one.
+    const QString &portDevicePath() const { return portPath; }
+
+    // Where the machine's ports come from; tests put a fixed list here.
+    static QList<PortIdentity> (*enumeratePorts)();
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -165,6 +169,8 @@ private:
     QTimer txLampTimer;
     QTimer rxLampTimer;
     QTimer lineResumeTimer; // after a false alarm of the port's, read on
+    QElapsedTimer findingFor; // since the first device query
+    QString findingHint;      // what stands in the way, once the device stays silent
     QFont statusFont; // the line's own font, before any shrinking
     QPixmap ledOffPixmap;
     QPixmap ledOnPixmap;

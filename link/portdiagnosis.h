@@ -5,8 +5,10 @@
 #include <QString>
 
 // What the system shows about who and what stands between the user and a
-// serial port. Everything here only reads (/proc, the device node); on
-// systems without /proc it finds nothing rather than guess.
+// serial port. Everything here only reads (/proc, the device node, udev's
+// records, the user's groups) and needs no root; on systems without /proc
+// it finds nothing rather than guess. It runs when something went wrong or
+// when asked, never on the update's path.
 namespace portdiagnosis {
 
 struct Holder
@@ -15,12 +17,35 @@ struct Holder
     QString name; // the program's name, as the system shows it
 };
 
+// Where the checks look, and as whom; tests point it at trees of their own.
+struct System
+{
+    QString proc = QStringLiteral("/proc");
+    QString udevData = QStringLiteral("/run/udev/data");
+    uint uid = 0;
+    QList<uint> groups;
+    qint64 self = 0; // our own process, never "in the way"
+    static System current();
+};
+
 // Processes that have the device at path open, by whatever name they opened
 // it; those whose descriptors the user may not read are not seen.
-QList<Holder> holders(const QString &path);
+QList<Holder> holders(const QString &path, const QString &proc = QStringLiteral("/proc"));
 
 // "pid 1234 (pelkoupdate), pid 99 (minicom)", or empty when none is seen.
 QString describe(const QList<Holder> &holders);
+
+struct Finding
+{
+    QString check;   // brltty, ModemManager, access, holders
+    QString problem; // with its fix; empty when nothing is in the way
+};
+
+// The checks for the port at path (the system-wide ones alone when path is
+// empty).
+QList<Finding> diagnose(const QString &path, const System &system = System::current());
+// The problems alone, one a line; empty when nothing is in the way.
+QString inTheWay(const QString &path, const System &system = System::current());
 
 } // namespace portdiagnosis
 

@@ -197,27 +197,13 @@ void pelkoUpdate::setLowLatency()
 #endif
 }
 
+// What the system shows in the way (a missing group, brltty, another
+// program holding the port), on the lines after the reason.
 QString pelkoUpdate::portOpenError(const QString &name) const
 {
-    QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
-#ifdef Q_OS_LINUX
-    // The usual first-day problem on Linux: the device node belongs to a group
-    // (dialout) that a new user is not yet a member of.
-    const QString path = devicePath(name);
-    const QByteArray nativePath = QFile::encodeName(path);
-    if (::access(nativePath.constData(), F_OK) == 0 &&
-        ::access(nativePath.constData(), R_OK | W_OK) != 0) {
-        const QFileInfo device(path);
-        const QString group = device.group();
-        if (device.permission(QFile::ReadGroup | QFile::WriteGroup) && !group.isEmpty())
-            text += QStringLiteral(" (you must be in the group %1 that owns the device, "
-                                   "e.g. sudo usermod -aG %1 $USER, then log in again)")
-                        .arg(group);
-        else
-            text += QStringLiteral(" (you have no read and write permission on %1)").arg(path);
-    }
-#endif
-    return text;
+    const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
+    const QString inTheWay = portdiagnosis::inTheWay(devicePath(name));
+    return inTheWay.isEmpty() ? text : text + QLatin1Char('\n') + inTheWay;
 }
 
 // The node a port name stands for, as QSerialPort forms it.

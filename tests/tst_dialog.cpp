@@ -16,9 +16,12 @@
 
 namespace {
 QStringList machinePorts;
-QStringList fakePorts()
+QList<PortIdentity> fakePorts()
 {
-    return machinePorts;
+    QList<PortIdentity> ports;
+    for (const QString &name : std::as_const(machinePorts))
+        ports += PortIdentity{name, "/dev/" + name};
+    return ports;
 }
 
 bool lampIsOff(const QLabel *lamp)

@@ -56,7 +56,7 @@ public:
 
 namespace testing {
 
-inline QStringList noMachinePorts()
+inline QList<PortIdentity> noMachinePorts()
 {
     return {};
 }

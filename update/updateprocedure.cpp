@@ -1,6 +1,7 @@
 #include "pelkoupdate.h"
 
 #include "framecodec.h"
+#include "portdiagnosis.h"
 #include "ui_pelkoupdate.h"
 
 #include <QFileDialog>
@@ -37,6 +38,8 @@ void pelkoUpdate::startUpdate()
     ui->pushButtonOK->setEnabled(false);
     holdPortChoice();
     state = StateFindDevice;
+    findingFor.start();
+    findingHint.clear();
     sendNextRequest();
     retryTimer.setInterval(200);
     connect(&retryTimer, &QTimer::timeout, this, &pelkoUpdate::timeout, Qt::UniqueConnection);
@@ -183,7 +186,17 @@ void pelkoUpdate::timeout()
     switch (state) {
     case StateFindDevice:
         sendNextRequest();
-        showStatus(QStringLiteral("finding device..."));
+        // Silent for 5 s: look once for what may stand in the way, and tell
+        // it in the tooltip.
+        if (findingHint.isEmpty() && findingFor.isValid() && findingFor.elapsed() >= 5000) {
+            const QString inTheWay = portdiagnosis::inTheWay(portPath);
+            findingHint = QStringLiteral("finding device...")
+                          + (inTheWay.isEmpty() ? QStringLiteral(" (nothing seen in the way on this "
+                                                                 "machine: is the device powered "
+                                                                 "and wired?)")
+                                                : QLatin1Char('\n') + inTheWay);
+        }
+        showStatus(QStringLiteral("finding device..."), findingHint);
         break;
     case StateGetVersion:
         showStatus(QStringLiteral("Get device version failed"));

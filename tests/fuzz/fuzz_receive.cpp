@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     for (int i = 0; i < 16 + 2600; ++i)
         file.putChar(char(i * 13));
     file.close();
-    pelkoUpdate::enumeratePorts = [] { return QStringList(); };
+    pelkoUpdate::enumeratePorts = [] { return QList<PortIdentity>(); };
     window = new pelkoUpdate(QStringList{QString::fromLocal8Bit(name)});
     FuzzAccess::choose(*window, image);
     if (!FuzzAccess::ready(*window))

@@ -1,0 +1,102 @@
+#include "portchoice.h"
+
+#include <QTest>
+
+// Ports by what they are, and a script that never guesses one.
+class TestPortChoice : public QObject
+{
+    Q_OBJECT
+
+    static PortIdentity usb(const QString &name, quint16 vid, quint16 pid, const QString &serial)
+    {
+        PortIdentity port{name, "/dev/" + name, "FT232R USB UART", "FTDI", serial};
+        port.usb = true;
+        port.vendorId = vid;
+        port.productId = pid;
+        return port;
+    }
+    const QList<PortIdentity> machine{
+        PortIdentity{"ttyS0", "/dev/ttyS0"}, usb("ttyUSB0", 0x0403, 0x6001, "A50285BI"),
+        usb("ttyUSB1", 0x0403, 0x6001, "B7"), usb("ttyACM0", 0x2341, 0x0043, "")};
+
+private slots:
+    void listing()
+    {
+        const portchoice::Outcome outcome = portchoice::list(machine);
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.said.split('\n'),
+                 (QStringList{"ttyS0  /dev/ttyS0  (no USB identity)",
+                              "ttyUSB0  /dev/ttyUSB0  usb:0403:6001:A50285BI  \"FT232R USB UART, FTDI\"",
+                              "ttyUSB1  /dev/ttyUSB1  usb:0403:6001:B7  \"FT232R USB UART, FTDI\"",
+                              "ttyACM0  /dev/ttyACM0  usb:2341:0043  \"FT232R USB UART, FTDI\""}));
+    }
+
+    void matches_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("chosen"); // empty: exit 64
+        QTest::newRow("usb with serial") << "usb:0403:6001:B7" << "ttyUSB1";
+        QTest::newRow("usb, upper-case hex") << "usb:2341:0043" << "ttyACM0";
+        QTest::newRow("serial alone") << "serial:A50285BI" << "ttyUSB0";
+        QTest::newRow("a plain name is kept") << "ttyS0" << "ttyS0";
+        QTest::newRow("two adapters of one kind") << "usb:0403:6001" << "";
+        QTest::newRow("no such adapter") << "usb:1a86:7523" << "";
+        QTest::newRow("no such serial") << "serial:nope" << "";
+        QTest::newRow("not hex") << "usb:xyz:6001" << "";
+        QTest::newRow("no product") << "usb:0403" << "";
+        QTest::newRow("empty serial") << "serial:" << "";
+    }
+    void matches()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, chosen);
+        Options options;
+        options.ports = {port};
+        options.download = true;
+        const portchoice::Outcome outcome = portchoice::resolve(options, machine);
+        QCOMPARE(outcome.exitCode, chosen.isEmpty() ? 64 : -1);
+        if (chosen.isEmpty())
+            QVERIFY2(outcome.said.contains(port), qPrintable(outcome.said));
+        else
+            QCOMPARE(options.ports, QStringList{chosen});
+    }
+
+    // --download without --port takes the one USB port and says so; with
+    // none or several it names them and sends nothing.
+    void neverGuesses_data()
+    {
+        QTest::addColumn<int>("usbPorts");
+        QTest::addColumn<bool>("download");
+        QTest::newRow("no USB port") << 0 << true;
+        QTest::newRow("one USB port") << 1 << true;
+        QTest::newRow("two USB ports") << 2 << true;
+        QTest::newRow("the window chooses as always") << 2 << false;
+    }
+    void neverGuesses()
+    {
+        QFETCH(int, usbPorts);
+        QFETCH(bool, download);
+        const QList<PortIdentity> ports = QList<PortIdentity>{machine[0]} + machine.mid(1, usbPorts);
+        Options options;
+        options.download = download;
+        const portchoice::Outcome outcome = portchoice::resolve(options, ports);
+        if (!download) {
+            QCOMPARE(outcome.exitCode, -1);
+            QVERIFY(options.ports.isEmpty());
+        } else if (usbPorts == 1) {
+            QCOMPARE(outcome.exitCode, -1);
+            QCOMPARE(options.ports, QStringList{"ttyUSB0"});
+            QVERIFY2(outcome.said.startsWith("using ttyUSB0  /dev/ttyUSB0  usb:0403:6001:A50285BI"),
+                     qPrintable(outcome.said));
+        } else {
+            QCOMPARE(outcome.exitCode, 64);
+            QVERIFY(options.ports.isEmpty());
+            QVERIFY2(outcome.said.contains(QStringLiteral("%1 USB serial ports").arg(usbPorts))
+                         && outcome.said.contains("ttyS0  /dev/ttyS0  (no USB identity)"),
+                     qPrintable(outcome.said));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPortChoice)
+#include "tst_portchoice.moc"
