@@ -1,11 +1,14 @@
+#include "jsonevents.h"
 #include "lineoutput.h"
 #include "options.h"
 #include "pelkoupdate.h"
 #include "platform.h"
 #include "portchoice.h"
 #include "scriptedupdate.h"
+#include "station.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QTimer>
 
 #include <csignal>
@@ -40,14 +43,46 @@ int choosePort(Options &options)
     if (!options.listPorts && !options.doctor && options.ports.isEmpty() && !options.download)
         return -1;
     const QList<PortIdentity> ports = portidentity::systemPorts();
+    if (options.listPorts && options.json) {
+        for (const PortIdentity &port : ports)
+            std::printf("%s\n", jsonevents::line(jsonevents::port(port)).constData());
+        return 0;
+    }
     const portchoice::Outcome outcome = options.listPorts ? portchoice::list(ports)
                                         : options.doctor  ? portchoice::doctor(options.ports, ports)
                                                           : portchoice::resolve(options, ports);
     const bool failed = outcome.exitCode > 0 && !options.doctor;
+    // With JSON on standard output, what people read goes to standard error.
     if (!outcome.said.isEmpty())
-        std::fprintf(failed ? stderr : stdout, "%s%s\n", failed ? "pelkoupdate: " : "",
-                     qPrintable(outcome.said));
+        std::fprintf(failed || options.json ? stderr : stdout, "%s%s\n",
+                     failed ? "pelkoupdate: " : "", qPrintable(outcome.said));
     return outcome.exitCode;
+}
+
+// The port as the system knows it, for the port event.
+PortIdentity identityOf(const QString &name)
+{
+    for (const PortIdentity &port : portidentity::systemPorts()) {
+        if (port.name == name || port.location == name)
+            return port;
+    }
+    return PortIdentity(name, name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
+}
+
+std::unique_ptr<ScriptedUpdate> scriptFor(const Options &options, pelkoUpdate &dialog,
+                                          LineOutput &out, LineOutput &err)
+{
+    if (!options.station)
+        return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
+    auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
+                                             options.count, options.leaveMs,
+                                             options.ports.value(0));
+    QString error;
+    if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
+        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    return station;
 }
 } // namespace
 
@@ -86,16 +121,20 @@ int main(int argc, char **argv)
         pelkoUpdate dialog(options.ports);
         if (options.trace)
             dialog.enableTrace(&err);
+        dialog.expectImage(options.expectSha256);
         std::unique_ptr<ScriptedUpdate> script;
         if (options.download) {
-            script = std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err);
+            script = scriptFor(options, dialog, out, err);
+            if (!script)
+                return 3;
             script->catchSignals();
         }
         dialog.show();
         if (!options.file.isEmpty()) {
             QTimer::singleShot(0, &dialog, [&] {
                 if (script)
-                    script->start(options.file);
+                    script->start(options.file, identityOf(dialog.findChild<QComboBox *>(
+                                                    QStringLiteral("comboBoxPort"))->currentText()));
                 else
                     dialog.chooseFile(options.file);
             });

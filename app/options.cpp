@@ -122,6 +122,37 @@ struct Parser
         QStringLiteral("list-ports"),
         QStringLiteral("Print a line for each serial port of the machine: name, device, USB "
                        "identity (usb:VID:PID:SERIAL, or none), description and maker.")};
+    const QCommandLineOption json{
+        QStringLiteral("json"),
+        QStringLiteral("With --download or --list-ports: write JSON Lines on standard output, one "
+                       "object per event (port, image, device, progress, status, result, and a "
+                       "station's tally); the human lines go to standard error.")};
+    const QCommandLineOption station{
+        QStringLiteral("station"),
+        QStringLiteral("With --download and one port: update device after device. After each "
+                       "unit, wait until it leaves (no answer for --leave-seconds), then update "
+                       "the next; a result line per unit, a running tally, and a closing tally "
+                       "after --count units or on SIGINT/SIGTERM (exit 0 when all passed, 1 when "
+                       "any failed). --timeout bounds each unit's transfer, not the wait.")};
+    const QCommandLineOption count{QStringLiteral("count"),
+                                   QStringLiteral("With --station: stop after N units."),
+                                   QStringLiteral("N")};
+    const QCommandLineOption leaveSeconds{
+        QStringLiteral("leave-seconds"),
+        QStringLiteral("With --station: a unit has left when it has not answered for SECONDS; "
+                       "default 2."),
+        QStringLiteral("SECONDS"), QStringLiteral("2")};
+    const QCommandLineOption log{
+        QStringLiteral("log"),
+        QStringLiteral("With --station: append each unit's result to FILE as a JSON line (time, "
+                       "port, versions, image sha256, outcome, seconds, bytes), on disk before "
+                       "the next unit starts."),
+        QStringLiteral("FILE")};
+    const QCommandLineOption expectSha256{
+        QStringLiteral("expect-sha256"),
+        QStringLiteral("Refuse the file, before anything is sent (exit 3), unless its image (the "
+                       "bytes the device gets) has this SHA-256."),
+        QStringLiteral("HEX")};
     const QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
@@ -159,7 +190,8 @@ Parser::Parser()
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Open the window on FILE, as --file FILE does."),
                                  QStringLiteral("[FILE]"));
-    parser.addOptions({port, file, download, timeout, trace, listPorts, doctor});
+    parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
+                       count, leaveSeconds, log, expectSha256});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -180,6 +212,35 @@ Parser::Parser()
 
 constexpr int helpAllWanted = -2;
 
+int checkStation(Parser &p, Options &options)
+{
+    QCommandLineParser &parser = p.parser;
+    if (options.station && (!parser.isSet(p.download) || parser.values(p.port).size() > 1))
+        return usageError(QStringLiteral("--station needs --download and one --port at most"));
+    bool ok = true;
+    if (parser.isSet(p.count)) {
+        options.count = parser.value(p.count).toInt(&ok);
+        if (!ok || options.count < 1)
+            return usageError(QStringLiteral("--count wants a positive number of units, not '%1'")
+                                  .arg(parser.value(p.count)));
+    }
+    const double leave = parser.value(p.leaveSeconds).toDouble(&ok);
+    if (!ok || !(leave > 0) || leave > 3600)
+        return usageError(QStringLiteral("--leave-seconds wants a positive number up to 3600, "
+                                         "not '%1'")
+                              .arg(parser.value(p.leaveSeconds)));
+    options.leaveMs = qMax(1, qRound(leave * 1000));
+    if (parser.isSet(p.expectSha256)) {
+        const QString hex = parser.value(p.expectSha256).toLower();
+        const QByteArray digest = QByteArray::fromHex(hex.toLatin1());
+        if (hex.size() != 64 || digest.toHex() != hex.toLatin1())
+            return usageError(QStringLiteral("--expect-sha256 wants 64 hex digits, not '%1'")
+                                  .arg(parser.value(p.expectSha256)));
+        options.expectSha256 = digest;
+    }
+    return -1;
+}
+
 int check(Parser &p, const QStringList &arguments, Options &options)
 {
     QCommandLineParser &parser = p.parser;
@@ -198,6 +259,11 @@ int check(Parser &p, const QStringList &arguments, Options &options)
     options.trace = parser.isSet(p.trace);
     options.listPorts = parser.isSet(p.listPorts);
     options.doctor = parser.isSet(p.doctor);
+    options.json = parser.isSet(p.json);
+    options.station = parser.isSet(p.station);
+    options.log = parser.value(p.log);
+    if (const int code = checkStation(p, options); code >= 0)
+        return code;
     if (positional.size() > 1 || (positional.size() == 1 && parser.isSet(p.file)))
         return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.constLast()));
     if (!positional.isEmpty())

@@ -13,6 +13,12 @@ struct Options
     bool trace = false;
     bool listPorts = false;
     bool doctor = false;
+    bool json = false;
+    bool station = false;
+    int count = 0;         // units, 0: until a signal
+    int leaveMs = 2000;
+    QString log;
+    QByteArray expectSha256;
     int timeoutMs = 10000;
     QString platform; // -platform NAME as given, else empty
 };

@@ -1,5 +1,6 @@
 #include "scriptedupdate.h"
 
+#include "jsonevents.h"
 #include "lineoutput.h"
 #include "portdiagnosis.h"
 
@@ -9,27 +10,10 @@
 
 #include <algorithm>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-int signalPipe[2] = {-1, -1};
-
-// Only what is safe in a signal handler: one write of the signal's number.
-void onSignal(int number)
-{
-    const unsigned char byte = static_cast<unsigned char>(number);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-} // namespace
-#endif
 
 ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out,
-                               LineOutput &err)
-    : dialog(dialog), out(out), err(err)
+                               LineOutput &err, bool json)
+    : dialog(dialog), out(out), err(err), human(json ? err : out), json(json)
 {
     noProgressTimer.setSingleShot(true);
     noProgressTimer.setInterval(silenceMs);
@@ -43,33 +27,26 @@ ScriptedUpdate::~ScriptedUpdate()
     dialog.setObserver(nullptr);
 }
 
-void ScriptedUpdate::catchSignals()
-{
-#ifdef Q_OS_UNIX
-    std::signal(SIGPIPE, SIG_IGN);
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    connect(signalNotifier.get(), &QSocketNotifier::activated, this, &ScriptedUpdate::interrupted);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(number, &action, nullptr);
-#endif
-}
 
-void ScriptedUpdate::start(const QString &path)
+void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
 {
-    noProgressTimer.start();
+    imagePath = path;
+    if (!port.name.isEmpty())
+        emitEvent(jsonevents::port(port));
+    if (boundsTheFirstWait())
+        noProgressTimer.start();
     dialog.chooseFile(path);
 }
 
 void ScriptedUpdate::print(LineOutput &stream, const QString &line)
 {
     (finished ? stream.closingLine(line.toLocal8Bit()) : stream.line(line.toLocal8Bit()));
+}
+
+void ScriptedUpdate::emitEvent(const QJsonObject &event)
+{
+    if (json)
+        (finished ? out.closingLine(jsonevents::line(event)) : out.line(jsonevents::line(event)));
 }
 
 // The window repeats some texts every 200 ms while it waits; a log wants
@@ -79,7 +56,27 @@ void ScriptedUpdate::statusShown(const QString &text)
     if (finished || text == lastStatus)
         return;
     lastStatus = text;
-    print(out, text);
+    print(human, text);
+    emitEvent(jsonevents::status(text));
+}
+
+// Which image goes out, before a byte of it does.
+void ScriptedUpdate::imageChosen(qint32 size, const QByteArray &sha256)
+{
+    imageSize = size;
+    imageSha256 = sha256;
+    print(human, QStringLiteral("image %1: %2 bytes, sha256 %3")
+                     .arg(imagePath)
+                     .arg(size)
+                     .arg(QString::fromLatin1(sha256.toHex())));
+    emitEvent(jsonevents::image(imagePath, size, sha256));
+}
+
+void ScriptedUpdate::deviceVersion(const QString &firmwareVersion, const QString &hardwareVersion)
+{
+    firmware = firmwareVersion;
+    hardware = hardwareVersion;
+    emitEvent(jsonevents::device(firmware, hardware));
 }
 
 void ScriptedUpdate::progressed(const char *next)
@@ -126,6 +123,19 @@ void ScriptedUpdate::wordSent(quint32 offset)
     }
     // Of the image covered, not of the offset asked: a device may ask in any order.
     printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
+    progressEvent(false);
+}
+
+// A few a second at most: a reader wants the way, not every word.
+void ScriptedUpdate::progressEvent(bool last)
+{
+    if (!json || (!last && sinceProgressEvent.isValid() && sinceProgressEvent.elapsed() < 250))
+        return;
+    sinceProgressEvent.start();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const qint64 rate = seconds > 0 ? qRound64(bytesCovered / seconds) : 0;
+    emitEvent(jsonevents::progress(bytesCovered, imageSize, rate,
+                                   rate > 0 ? qRound64(double(imageSize - bytesCovered) / rate) : -1));
 }
 
 // The device decides when the image ends; what it never asked for is said,
@@ -134,9 +144,10 @@ void ScriptedUpdate::endOfImageSent()
 {
     endSent = true;
     printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
+    progressEvent(true);
     progressed("the device to confirm the image");
     if (bytesCovered < imageSize)
-        print(out, QStringLiteral("the device ended the image with %1 image bytes never asked for")
+        print(human, QStringLiteral("the device ended the image with %1 image bytes never asked for")
                        .arg(imageSize - bytesCovered));
 }
 
@@ -153,116 +164,10 @@ void ScriptedUpdate::printProgress(int percent)
     const QString left = rate > 0
                              ? QString::number(qRound64(double(imageSize - bytesCovered) / rate))
                              : QStringLiteral("?");
-    print(out, QStringLiteral("progress %1% (%2 of %3 bytes, %4 B/s, %5 s left)")
+    print(human, QStringLiteral("progress %1% (%2 of %3 bytes, %4 B/s, %5 s left)")
                    .arg(decile)
                    .arg(bytesCovered)
                    .arg(imageSize)
                    .arg(rate)
                    .arg(left));
-}
-
-void ScriptedUpdate::ended(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Updated:
-        return finish(ExitUpdated);
-    case Outcome::Cancelled:
-        return finish(ExitCancelled);
-    case Outcome::DeviceLost:
-        return finish(ExitNoDevice);
-    case Outcome::Unusable:
-        return finish(ExitUnusable);
-    case Outcome::Refused:
-        return finish(ExitRefused);
-    }
-}
-
-void ScriptedUpdate::noProgress()
-{
-    if (finished)
-        return;
-    QString line = QStringLiteral("no progress for %1 s while waiting for %2")
-                       .arg(noProgressTimer.interval() / 1000.0)
-                       .arg(QLatin1String(waitingFor));
-    if (!deviceHolds().isEmpty())
-        line += QStringLiteral("; ") + deviceHolds();
-    print(out, lastStatus = line);
-    // Never found: say what the system shows in the way, if anything.
-    if (!dialog.portDevicePath().isEmpty() && qstrcmp(waitingFor, initialWait) == 0) {
-        const QString inTheWay = portdiagnosis::inTheWay(dialog.portDevicePath());
-        for (const QString &problem : inTheWay.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            print(err, QStringLiteral("pelkoupdate: in the way: %1").arg(problem));
-    }
-    finish(ExitNoDevice);
-}
-
-void ScriptedUpdate::interrupted()
-{
-#ifdef Q_OS_UNIX
-    unsigned char number = 0;
-    if (::read(signalPipe[0], &number, 1) != 1 || finished)
-        return;
-    dialog.abandonUpdate();
-    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
-    const QString holds = deviceHolds();
-    lastStatus = holds.isEmpty()
-                     ? QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name))
-                     : QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds);
-    print(out, lastStatus);
-    finish(128 + number);
-#endif
-}
-
-// The window's close button or End, under a script: said like a signal.
-void ScriptedUpdate::closedByHand()
-{
-    if (finished)
-        return;
-    dialog.abandonUpdate();
-    const QString holds = deviceHolds();
-    lastStatus = holds.isEmpty() ? QStringLiteral("window closed before the transfer began")
-                                 : QStringLiteral("window closed: %1").arg(holds);
-    print(out, lastStatus);
-    finish(ExitClosedByHand);
-}
-
-// What the device was left with, for a closing line; empty before the
-// transfer began.
-QString ScriptedUpdate::deviceHolds() const
-{
-    if (endSent)
-        return QStringLiteral("the whole image was sent; the device did not confirm it");
-    if (downloading && wordsSent > 0)
-        return QStringLiteral("the device holds a partial image");
-    return QString();
-}
-
-QString ScriptedUpdate::summary() const
-{
-    const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
-    QString text = QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
-                       .arg(wordsSent)
-                       .arg(bytesCovered)
-                       .arg(imageSize)
-                       .arg(seconds, 0, 'f', 3)
-                       .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
-    const qint64 dropped = out.droppedLines() + err.droppedLines();
-    if (dropped > 0)
-        text += QStringLiteral("; %1 lines not written, the reader did not take them").arg(dropped);
-    return text;
-}
-
-void ScriptedUpdate::finish(int exitCode)
-{
-    if (finished)
-        return;
-    finished = true;
-    code = exitCode;
-    noProgressTimer.stop();
-    print(out, summary());
-    print(out, dialog.lineTrace().qualityLine());
-    if (code != ExitUpdated)
-        print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
-    // Closing the only window ends the event loop.
-    QMetaObject::invokeMethod(&dialog, &QWidget::close, Qt::QueuedConnection);
 }

@@ -3,6 +3,8 @@
 
 #include "pelkoupdate.h"
 
+#include <QJsonObject>
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -31,19 +33,56 @@ public:
         ExitClosedByHand = 130,
     };
 
-    ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput &err);
+    // With json, standard output gets JSON Lines and the human lines go to
+    // standard error.
+    ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput &err,
+                   bool json = false);
     ~ScriptedUpdate() override;
 
-    void start(const QString &path);
+    void start(const QString &path, const PortIdentity &port = PortIdentity());
     int exitCode() const { return code; }
     // SIGINT, SIGTERM and SIGHUP end the update cleanly, with a summary and
     // the shell's exit code for the signal. A reader that goes away
     // (SIGPIPE) no longer ends it at all.
     void catchSignals();
 
+protected:
+    // The update has ended with code and its closing lines are out: by
+    // default the window closes and the program ends.
+    virtual void concluded();
+    // Whether the wait for the first device is bounded by the time-out.
+    virtual bool boundsTheFirstWait() const { return true; }
+    void print(LineOutput &stream, const QString &line);
+    void emitEvent(const QJsonObject &event);
+    // Ready for another update on the same window (a station's next unit).
+    void resetForNextUnit();
+    void deviceFound() override;
+    void finish(int exitCode, const char *outcome);
+
+    pelkoUpdate &dialog;
+    LineOutput &out;
+    LineOutput &err;
+    LineOutput &human; // err with json, else out
+    const bool json;
+    // The longest wait for progress; frames that move nothing don't restart it.
+    QTimer noProgressTimer;
+    int unit = 0; // in a station, the number of the unit in hand; else 0
+    bool finished = false;
+    bool downloading = false;
+    bool signalled = false;
+    qint64 wordsSent = 0;
+    int code = ExitClosedByHand;
+    QString lastStatus;
+    QString firmware;
+    QString hardware;
+    QElapsedTimer clock;
+    QJsonObject lastResult; // the result event of the update that ended last
+    FrameTrace::Counts countsBefore; // the line's counts when this update began
+
 private:
     void statusShown(const QString &text) override;
-    void deviceFound() override;
+    void imageChosen(qint32 size, const QByteArray &sha256) override;
+    void deviceVersion(const QString &firmware, const QString &hardware) override;
     void readyForDownload(qint32 imageSize) override;
     void wordSent(quint32 offset) override;
     void endOfImageSent() override;
@@ -51,32 +90,23 @@ private:
 
     void progressed(const char *next);
     void printProgress(int percent);
+    void progressEvent(bool last);
     void noProgress();
     void interrupted();
     void closedByHand();
     QString deviceHolds() const;
-    void finish(int exitCode);
-    void print(LineOutput &stream, const QString &line);
     QString summary() const;
 
-    pelkoUpdate &dialog;
-    LineOutput &out;
-    LineOutput &err;
-    // The longest wait for progress; frames that move nothing don't restart it.
-    QTimer noProgressTimer;
     static constexpr const char *initialWait = "the device to answer the device query";
     const char *waitingFor = initialWait;
-    QElapsedTimer clock;
     qint32 imageSize = 0;
     std::vector<bool> covered; // a flag per word of the image, sized at Download
-    qint64 wordsSent = 0;
     qint64 bytesCovered = 0;
     int nextDecile = 10;
-    bool downloading = false;
     bool endSent = false; // the end-of-image request went out, not yet confirmed
-    QString lastStatus;
-    int code = ExitClosedByHand;
-    bool finished = false;
+    QString imagePath;
+    QByteArray imageSha256;
+    QElapsedTimer sinceProgressEvent;
     std::unique_ptr<QSocketNotifier> signalNotifier;
 };
 

@@ -71,6 +71,31 @@ line=$(device "--baud 57600" "$(updater_on "$work/64k.plk")")
 took=$(echo "$line" | field time)
 wire=$(echo "$line" | sed -n 's/.*wire time at 57600 baud \([0-9.]*\) s.*/\1/p')
 row "64k at 57600 baud: update time / wire-time limit" "$took s / $wire s ($(awk "BEGIN { printf \"%+.1f %%\", 100 * ($took - $wire) / $wire }"))"
+
+# The station: 16 KiB units one after another, against one plain scripted
+# update of the same image on the same (unpaced) line. What it adds beyond
+# the time each unit is away must stay under its leave time.
+head -c 16384 /dev/urandom > "$work/16k.plk"
+now() { date +%s.%N; }
+start=$(now)
+device "" "$(updater_on "$work/16k.plk")" > /dev/null
+plain=$(awk "BEGIN { print $(now) - $start }")
+units=5 leave=0.5 away_ms=700
+rm -f "$work/sim.log"
+"$sim" --units $units --away-ms $away_ms > "$work/sim.log" &
+pid=$!
+until [ -s "$work/sim.log" ]; do sleep 0.01; done
+port=$(head -n 1 "$work/sim.log")
+start=$(now)
+"$updater" -platform offscreen --port "$port" --file "$work/16k.plk" --download --station \
+    --count $units --leave-seconds $leave > /dev/null 2>&1 || { echo "bench: station failed" >&2; exit 1; }
+total=$(awk "BEGIN { print $(now) - $start }")
+wait $pid
+per=$(awk "BEGIN { printf \"%.3f\", $total / $units }")
+added=$(awk "BEGIN { printf \"%.3f\", $per - $plain - $away_ms / 1000 }")
+row "station, 16k units: time per unit / one plain update" "$per s / $(awk "BEGIN { printf \"%.3f\", $plain }") s"
+row "station: added per unit beyond the unit's ${away_ms} ms away / leave time" \
+    "$added s / $leave s ($(awk "BEGIN { print ($added < $leave) ? \"under\" : \"OVER\" }"))"
 } >> "$out"
 cat "$out"
 echo "(written to $out)"

@@ -37,7 +37,17 @@ public:
     };
     virtual ~UpdateObserver() = default;
     virtual void statusShown(const QString &text) = 0;
+    // The image was read once, as it will go out: its size and SHA-256.
+    virtual void imageChosen(qint32 size, const QByteArray &sha256) { Q_UNUSED(size); Q_UNUSED(sha256); }
     virtual void deviceFound() = 0;
+    // Versions as shown, "01.02"; told before readyForDownload.
+    virtual void deviceVersion(const QString &firmware, const QString &hardware)
+    {
+        Q_UNUSED(firmware);
+        Q_UNUSED(hardware);
+    }
+    // While awaiting the device's leave: it answered the device query.
+    virtual void deviceStillThere() {}
     virtual void readyForDownload(qint32 imageSize) = 0;
     // The word at offset went out.
     virtual void wordSent(quint32 offset) = 0;
@@ -64,6 +74,13 @@ public:
     // Stops the update where it stands and lets go of the port: nothing more
     // is sent, never an end of image.
     void abandonUpdate();
+    // Refuse an image whose SHA-256 is not this one, before anything is sent.
+    void expectImage(const QByteArray &sha256) { expectedSha256 = sha256; }
+    // For a row of devices: poll until the device that was updated leaves
+    // (its answers are told, nothing else follows them), then look for the
+    // next one as after File.
+    void awaitLeave();
+    void findNext();
     // Every frame, noise run and ignored frame on out from now on.
     void enableTrace(LineOutput *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
@@ -139,6 +156,7 @@ private:
     bool openImage();
     bool fingerprintImage();
     bool loadImage();
+    bool imageExpected();
     bool prepareImage();
     bool positionImage();
     bool hasHeader() const;
@@ -161,6 +179,8 @@ private:
     std::array<unsigned char, 1024> block{};
     std::vector<size_t> blockDigests; // of each block as chosen
     QByteArray imageSha256;
+    QByteArray expectedSha256;
+    bool leaving = false;
     qint32 requestedOffset = 0;
     qint32 readOffset = 0; // just past the block held; 0 when none is
     QTimer retryTimer;

@@ -158,7 +158,7 @@ void FrameTrace::flush()
     pending.clear();
 }
 
-QString FrameTrace::qualityLine() const
+QString FrameTrace::qualityLine(const Counts &tally)
 {
     return QStringLiteral("line: frames sent %1, received %2, noise bytes dropped %3, frames "
                           "ignored %4, checksums differing %5")

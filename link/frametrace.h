@@ -22,6 +22,12 @@ public:
         long long noiseBytes = 0;
         long long framesIgnored = 0;
         long long checksumsDiffering = 0;
+        Counts since(const Counts &before) const
+        {
+            return {framesSent - before.framesSent, framesReceived - before.framesReceived,
+                    noiseBytes - before.noiseBytes, framesIgnored - before.framesIgnored,
+                    checksumsDiffering - before.checksumsDiffering};
+        }
     };
 
     FrameTrace();
@@ -43,7 +49,8 @@ public:
     void flush();
 
     const Counts &counts() const { return tally; }
-    QString qualityLine() const;
+    QString qualityLine() const { return qualityLine(tally); }
+    static QString qualityLine(const Counts &counts);
 
 private:
     void line(const char *direction, const unsigned char *wire, int length, const QString &meaning);

@@ -9,8 +9,10 @@ QList<PortIdentity> systemPorts()
 {
     QList<PortIdentity> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        PortIdentity port{info.portName(),   info.systemLocation(), info.description(),
-                          info.manufacturer(), info.serialNumber()};
+        PortIdentity port(info.portName(), info.systemLocation());
+        port.description = info.description();
+        port.manufacturer = info.manufacturer();
+        port.serialNumber = info.serialNumber();
         port.usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
         port.vendorId = info.vendorIdentifier();
         port.productId = info.productIdentifier();

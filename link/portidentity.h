@@ -9,6 +9,12 @@
 // after a replug.
 struct PortIdentity
 {
+    PortIdentity() = default;
+    explicit PortIdentity(const QString &name, const QString &location = QString())
+        : name(name), location(location)
+    {
+    }
+
     QString name;     // ttyUSB0, COM3
     QString location; // /dev/ttyUSB0
     QString description;

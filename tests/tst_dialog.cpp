@@ -20,7 +20,7 @@ QList<PortIdentity> fakePorts()
 {
     QList<PortIdentity> ports;
     for (const QString &name : std::as_const(machinePorts))
-        ports += PortIdentity{name, "/dev/" + name};
+        ports += PortIdentity(name, "/dev/" + name);
     return ports;
 }
 

@@ -9,14 +9,17 @@ class TestPortChoice : public QObject
 
     static PortIdentity usb(const QString &name, quint16 vid, quint16 pid, const QString &serial)
     {
-        PortIdentity port{name, "/dev/" + name, "FT232R USB UART", "FTDI", serial};
+        PortIdentity port(name, "/dev/" + name);
+        port.description = "FT232R USB UART";
+        port.manufacturer = "FTDI";
+        port.serialNumber = serial;
         port.usb = true;
         port.vendorId = vid;
         port.productId = pid;
         return port;
     }
     const QList<PortIdentity> machine{
-        PortIdentity{"ttyS0", "/dev/ttyS0"}, usb("ttyUSB0", 0x0403, 0x6001, "A50285BI"),
+        PortIdentity("ttyS0", "/dev/ttyS0"), usb("ttyUSB0", 0x0403, 0x6001, "A50285BI"),
         usb("ttyUSB1", 0x0403, 0x6001, "B7"), usb("ttyACM0", 0x2341, 0x0043, "")};
 
 private slots:

@@ -1,7 +1,9 @@
 #include "lineoutput.h"
 #include "scriptedupdate.h"
+#include "simrun.h"
 #include "updateraccess.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -11,56 +13,6 @@
 
 using testing::pattern;
 
-namespace {
-struct Result
-{
-    int exitCode = -1;
-    QStringList out;
-    QString err;
-};
-
-// A device and an updater, each a process of its own, as on a production line.
-class Run
-{
-public:
-    Run(const QStringList &simOptions, const QString &out = {})
-    {
-        sim.start(qEnvironmentVariable("MWIRE_SIM_BIN"),
-                  QStringList{"--once"} + (out.isEmpty() ? QStringList() : QStringList{"--out", out})
-                      + simOptions);
-        if (sim.waitForReadyRead(5000))
-            port = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    }
-    ~Run()
-    {
-        for (QProcess *p : {&sim, &updater}) {
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished();
-            }
-        }
-    }
-    void startUpdater(const QStringList &arguments,
-                      const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-    {
-        updater.setProcessEnvironment(environment);
-        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
-                      QStringList{"-platform", "offscreen"} + arguments);
-    }
-    Result result()
-    {
-        if (!updater.waitForFinished(60000))
-            return {};
-        return {updater.exitCode(),
-                QString::fromLocal8Bit(updater.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
-                QString::fromLocal8Bit(updater.readAllStandardError())};
-    }
-
-    QProcess sim;
-    QProcess updater;
-    QString port;
-};
-} // namespace
 
 class TestScriptedUpdate : public QObject
 {
@@ -84,7 +36,9 @@ private slots:
         run.startUpdater({"--port", run.port, "--file", path, "--download"});
         Result result = run.result();
         QCOMPARE(result.exitCode, 0);
-        QStringList expected{run.port + "  " + path, "get Version Info",
+        const QString sha256 = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+        QStringList expected{run.port + "  " + path,
+                             "image " + path + ": 4096 bytes, sha256 " + sha256, "get Version Info",
                              "Firm V01.02, hardware V00.09, click Download",
                              "Please wait, in progressing..."};
         QCOMPARE(result.out.mid(0, expected.size()), expected);
@@ -97,10 +51,11 @@ private slots:
         }
         expected = result.out.mid(0, expected.size() + 10) + QStringList{"Firmware is updated"};
         QCOMPARE(result.out.mid(0, expected.size()), expected);
-        QCOMPARE(result.out.size(), expected.size() + 2);
+        QCOMPARE(result.out.size(), expected.size() + 3);
         QCOMPARE(result.out.last(), QStringLiteral("line: frames sent 1028, received 1028, noise bytes "
                                                    "dropped 0, frames ignored 0, checksums differing 0"));
         result.out.removeLast();
+        QCOMPARE(result.out.takeLast(), "image 4096 bytes, sha256 " + sha256);
         QVERIFY2(QRegularExpression("^sent 1024 words, 4096 of 4096 image bytes covered, in "
                                     "\\d+\\.\\d{3} s, \\d+ bytes/s$")
                      .match(result.out.last()).hasMatch(),
@@ -149,7 +104,9 @@ private slots:
         QVERIFY2(result.err.contains("pelkoupdate: ") && result.err.contains(error),
                  qPrintable(result.err));
         QVERIFY(result.out.size() >= 2);
-        QVERIFY2(result.out.at(result.out.size() - 2).startsWith("sent "), qPrintable(result.out.join('\n')));
+        const QStringList closing = result.out.mid(result.out.size() - 3);
+        QVERIFY2(std::any_of(closing.begin(), closing.end(), [](const QString &line) { return line.startsWith("sent "); }),
+                 qPrintable(result.out.join('\n')));
         QVERIFY(result.out.last().startsWith("line: frames sent "));
         QVERIFY(!result.out.contains("Firmware is updated"));
     }
@@ -431,7 +388,7 @@ private slots:
         QVERIFY(run.sim.waitForFinished(5000));
         QCOMPARE(testing::received(out), image);
         QVERIFY2(QRegularExpression("bytes/s; \\d+ lines not written, the reader did not take them$")
-                     .match(result.out.value(result.out.size() - 2)).hasMatch(),
+                     .match(result.out.value(result.out.size() - 3)).hasMatch(),
                  qPrintable(result.out.join('\n')));
     }
 
@@ -517,7 +474,7 @@ private slots:
                                               : "stopped by " + name.toLatin1() + " before the transfer began"),
                  printed.constData());
         QVERIFY2(QRegularExpression(midTransfer ? "sent \\d+ words, [1-9]\\d* of 16384 image bytes covered"
-                                                : "sent 0 words, 0 of 0 image bytes covered")
+                                                : "sent 0 words, 0 of 16384 image bytes covered")
                      .match(QString::fromLatin1(printed)).hasMatch(),
                  printed.constData());
         run.sim.terminate(); // it holds its side of the line open

@@ -87,6 +87,22 @@ bool pelkoUpdate::fingerprintImage()
     return true;
 }
 
+// A station proves which image went out: one that is not the image named
+// is refused before the port is opened.
+bool pelkoUpdate::imageExpected()
+{
+    if (observer)
+        observer->imageChosen(imageSize, imageSha256);
+    if (expectedSha256.isEmpty() || expectedSha256 == imageSha256)
+        return true;
+    showStatus(QStringLiteral("%1 is not the image expected").arg(shownFileName()),
+               QStringLiteral("%1 has SHA-256 %2, not the expected %3")
+                   .arg(fileName, QString::fromLatin1(imageSha256.toHex()),
+                        QString::fromLatin1(expectedSha256.toHex())));
+    firmwareFile.close();
+    return false;
+}
+
 bool pelkoUpdate::loadImage()
 {
     if (openImage() && fingerprintImage())

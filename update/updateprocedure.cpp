@@ -26,7 +26,7 @@ void pelkoUpdate::chooseFile(const QString &path)
 void pelkoUpdate::startUpdate()
 {
     showStatus(portAndFileText());
-    if (!loadImage()) {
+    if (!loadImage() || !imageExpected()) {
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
@@ -108,7 +108,11 @@ void pelkoUpdate::handleResponse(const unsigned char *frame)
         trace.ignored(-1);
         return;
     }
-    if (actsOn(payload[1])) {
+    if (leaving && payload[1] == RspDeviceFound && state == StateFindDevice) {
+        // The unit just updated is still there: keep polling, go no further.
+        if (observer)
+            observer->deviceStillThere();
+    } else if (actsOn(payload[1])) {
         retryTimer.stop();
         act(payload);
     } else {
@@ -156,8 +160,11 @@ void pelkoUpdate::act(const unsigned char *payload)
         ui->pushButtonDownload->setEnabled(true);
         showStatus(QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
                                      payload[5], payload[4], payload[3], payload[2]));
-        if (observer)
+        if (observer) {
+            observer->deviceVersion(QString::asprintf("%2.2x.%2.2x", payload[5], payload[4]),
+                                    QString::asprintf("%2.2x.%2.2x", payload[3], payload[2]));
             observer->readyForDownload(imageSize);
+        }
         break;
     case RspDataRequest:
         requestedOffset = static_cast<qint32>(quint32(payload[2]) | quint32(payload[3]) << 8
@@ -186,6 +193,8 @@ void pelkoUpdate::timeout()
     switch (state) {
     case StateFindDevice:
         sendNextRequest();
+        if (leaving)
+            break;
         // Silent for 5 s: look once for what may stand in the way, and tell
         // it in the tooltip.
         if (findingHint.isEmpty() && findingFor.isValid() && findingFor.elapsed() >= 5000) {
@@ -210,6 +219,24 @@ void pelkoUpdate::timeout()
     default:
         break;
     }
+}
+
+void pelkoUpdate::awaitLeave()
+{
+    leaving = true;
+    state = StateFindDevice;
+    ui->pushButtonDownload->setEnabled(false);
+    showStatus(QStringLiteral("waiting for the device to leave"));
+    sendNextRequest();
+}
+
+void pelkoUpdate::findNext()
+{
+    leaving = false;
+    state = StateFindDevice;
+    findingFor.start();
+    findingHint.clear();
+    sendNextRequest();
 }
 
 void pelkoUpdate::abandonUpdate()

@@ -54,6 +54,9 @@ struct Options
     long baud = 0;
     bool timing = false;
     std::string capture;
+    long units = 1;     // devices one after another on the same line
+    long failUnit = 0;  // this unit cancels at offset 512
+    long awayMs = 1000; // how long a unit is gone after its update
 };
 
 
@@ -65,7 +68,7 @@ struct Options
                  "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
                  "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
-                 "                 [--timing]\n"
+                 "                 [--timing] [--units N [--fail-unit K] [--away-ms MS]]\n"
                  "                 [--capture FILE]\n",
                  error.c_str());
     std::exit(exitUsage);
@@ -116,6 +119,9 @@ Options parse(int argc, char **argv)
         else if (arg == "--hangup-at") o.hangupAt = number(arg, value(), 0xFFFFFFFFL);
         else if (arg == "--late") o.lateMs = number(arg, value(), 60000);
         else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
+        else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
+        else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
+        else if (arg == "--away-ms") o.awayMs = number(arg, value(), 600000);
         else if (arg == "--help" || arg == "-h") usage("a simulated M.Wire device");
         else usage("unknown option '" + arg + "'");
     }
@@ -144,6 +150,7 @@ private:
     void waitUntilRead();
     bool saveImage();
     void summary() const;
+    void unitEnded(bool received);
 
     const Options &o;
     int master = -1, slave = -1;
@@ -161,6 +168,11 @@ private:
     bool complete = false;
     bool ended = false;
     Bytes image;
+    // a line of units: the one on the line now, counted from 1, and until
+    // when it is gone after its update
+    long unit = 1;
+    long unitsReceived = 0;
+    Clock::time_point awayUntil;
     // counters
     long words = 0, badChecksums = 0, bytesIn = 0, bytesOut = 0;
     // --timing: from the last byte of a data request written to the first
@@ -206,7 +218,7 @@ int Device::run()
 {
     unsigned char buffer[4096];
     Step step = Step::Go;
-    while (step == Step::Go && !stopRequested && !(o.once && ended)) {
+    while (step == Step::Go && !stopRequested && !((o.once || o.units > 1) && ended)) {
         pollfd p{master, POLLIN, 0};
         if (::poll(&p, 1, 200) <= 0)
             continue;
@@ -235,6 +247,11 @@ int Device::run()
         std::fclose(capture);
     if (!o.link.empty())
         ::unlink(o.link.c_str());
+    if (o.units > 1) {
+        const long failing = o.failUnit >= 1 && o.failUnit <= o.units ? 1 : 0;
+        std::printf("mwire-sim: units %ld, updated %ld\n", unit, unitsReceived);
+        return unitsReceived == o.units - failing ? 0 : 1;
+    }
     const bool saved = saveImage();
     summary();
     return complete && saved ? 0 : 1;
@@ -270,7 +287,7 @@ Device::Step Device::handle(const unsigned char *payload)
         ++badChecksums;
         return Step::Go;
     }
-    if (stalled)
+    if (stalled || Clock::now() < awayUntil)
         return Step::Go;
     switch (payload[1]) {
     case 0x00:
@@ -301,7 +318,7 @@ Device::Step Device::handle(const unsigned char *payload)
         send(0x83);
         finished = Clock::now();
         complete = true;
-        ended = true;
+        unitEnded(true);
         return Step::Go;
     default:
         return Step::Go;
@@ -317,9 +334,9 @@ Device::Step Device::answerData(long offset)
         stalled = true;
         return Step::Go;
     }
-    if (offset == o.cancelAt) {
+    if (offset == o.cancelAt || (unit == o.failUnit && offset == 512)) {
         send(0x84);
-        ended = true;
+        unitEnded(false);
         return Step::Go;
     }
     send(0x82, static_cast<unsigned long>(offset));
@@ -430,6 +447,36 @@ void Device::waitUntilRead()
     const auto taken = Clock::now() + std::chrono::seconds(2);
     while (pending() > 0 && Clock::now() < taken)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// With several units, each goes away for a moment after its update (a
+// person takes it off the fixture) and the next one takes its place; its
+// image is kept in --out with the unit's number added.
+void Device::unitEnded(bool received)
+{
+    if (o.units <= 1) {
+        ended = true;
+        return;
+    }
+    if (received) {
+        ++unitsReceived;
+        const std::string path = o.out + "." + std::to_string(unit);
+        FILE *f = o.out.empty() ? nullptr : std::fopen(path.c_str(), "wb");
+        if (f) {
+            std::fwrite(image.data(), 1, image.size(), f);
+            std::fclose(f);
+        }
+    }
+    std::printf("mwire-sim: unit %ld %s\n", unit, received ? "updated" : "cancelled");
+    std::fflush(stdout);
+    image.clear();
+    nextOffset = 0;
+    if (unit == o.units) {
+        ended = true;
+        return;
+    }
+    ++unit;
+    awayUntil = Clock::now() + std::chrono::milliseconds(o.awayMs);
 }
 
 bool Device::saveImage()

@@ -1,0 +1,194 @@
+#include "scriptedupdate.h"
+
+#include "jsonevents.h"
+#include "lineoutput.h"
+#include "portdiagnosis.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+// How a scripted update ends: the outcome, a time-out, a signal or the
+// window closed, and the closing lines that say what the device holds.
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+// Only what is safe in a signal handler: one write of the signal's number.
+void onSignal(int number)
+{
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+} // namespace
+#endif
+
+void ScriptedUpdate::catchSignals()
+{
+#ifdef Q_OS_UNIX
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    connect(signalNotifier.get(), &QSocketNotifier::activated, this, &ScriptedUpdate::interrupted);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
+#endif
+}
+
+void ScriptedUpdate::ended(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Updated:
+        return finish(ExitUpdated, "updated");
+    case Outcome::Cancelled:
+        return finish(ExitCancelled, "cancelled");
+    case Outcome::DeviceLost:
+        return finish(ExitNoDevice, "line-lost");
+    case Outcome::Unusable:
+        return finish(ExitUnusable, "unusable");
+    case Outcome::Refused:
+        return finish(ExitRefused, "refused");
+    }
+}
+
+void ScriptedUpdate::noProgress()
+{
+    if (finished)
+        return;
+    QString line = QStringLiteral("no progress for %1 s while waiting for %2")
+                       .arg(noProgressTimer.interval() / 1000.0)
+                       .arg(QLatin1String(waitingFor));
+    if (!deviceHolds().isEmpty())
+        line += QStringLiteral("; ") + deviceHolds();
+    print(human, lastStatus = line);
+    // Never found: say what the system shows in the way, if anything.
+    if (!dialog.portDevicePath().isEmpty() && qstrcmp(waitingFor, initialWait) == 0) {
+        const QString inTheWay = portdiagnosis::inTheWay(dialog.portDevicePath());
+        for (const QString &problem : inTheWay.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            print(err, QStringLiteral("pelkoupdate: in the way: %1").arg(problem));
+    }
+    finish(ExitNoDevice, "no-progress");
+}
+
+void ScriptedUpdate::interrupted()
+{
+#ifdef Q_OS_UNIX
+    unsigned char number = 0;
+    if (::read(signalPipe[0], &number, 1) != 1 || finished)
+        return;
+    dialog.abandonUpdate();
+    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    const QString holds = deviceHolds();
+    lastStatus = holds.isEmpty()
+                     ? QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name))
+                     : QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds);
+    print(human, lastStatus);
+    signalled = true;
+    finish(128 + number, "stopped");
+#endif
+}
+
+// The window's close button or End, under a script: said like a signal.
+void ScriptedUpdate::closedByHand()
+{
+    if (finished)
+        return;
+    dialog.abandonUpdate();
+    const QString holds = deviceHolds();
+    lastStatus = holds.isEmpty() ? QStringLiteral("window closed before the transfer began")
+                                 : QStringLiteral("window closed: %1").arg(holds);
+    print(human, lastStatus);
+    finish(ExitClosedByHand, "closed");
+}
+
+// What the device was left with, for a closing line; empty before the
+// transfer began.
+QString ScriptedUpdate::deviceHolds() const
+{
+    if (endSent)
+        return QStringLiteral("the whole image was sent; the device did not confirm it");
+    if (downloading && wordsSent > 0)
+        return QStringLiteral("the device holds a partial image");
+    return QString();
+}
+
+QString ScriptedUpdate::summary() const
+{
+    const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
+    QString text = QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
+                       .arg(wordsSent)
+                       .arg(bytesCovered)
+                       .arg(imageSize)
+                       .arg(seconds, 0, 'f', 3)
+                       .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
+    const qint64 dropped = out.droppedLines() + err.droppedLines();
+    if (dropped > 0)
+        text += QStringLiteral("; %1 lines not written, the reader did not take them").arg(dropped);
+    return text;
+}
+
+void ScriptedUpdate::finish(int exitCode, const char *outcome)
+{
+    if (finished)
+        return;
+    finished = true;
+    code = exitCode;
+    noProgressTimer.stop();
+    print(human, summary());
+    if (!imageSha256.isEmpty())
+        print(human, QStringLiteral("image %1 bytes, sha256 %2")
+                         .arg(imageSize)
+                         .arg(QString::fromLatin1(imageSha256.toHex())));
+    const FrameTrace::Counts counts = dialog.lineTrace().counts().since(countsBefore);
+    print(human, FrameTrace::qualityLine(counts));
+    if (code != ExitUpdated && &human != &err)
+        print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
+    jsonevents::Result result{QLatin1String(outcome), code,
+                              clock.isValid() ? clock.elapsed() / 1000.0 : 0.0,
+                              wordsSent, bytesCovered, imageSize, imageSha256,
+                              QJsonObject{{QStringLiteral("frames_sent"), counts.framesSent},
+                                          {QStringLiteral("frames_received"), counts.framesReceived},
+                                          {QStringLiteral("noise_bytes"), counts.noiseBytes},
+                                          {QStringLiteral("frames_ignored"), counts.framesIgnored},
+                                          {QStringLiteral("checksums_differing"),
+                                           counts.checksumsDiffering}},
+                              unit};
+    lastResult = jsonevents::result(result);
+    emitEvent(lastResult);
+    concluded();
+}
+
+// Closing the only window ends the event loop.
+void ScriptedUpdate::concluded()
+{
+    QMetaObject::invokeMethod(&dialog, &QWidget::close, Qt::QueuedConnection);
+}
+
+void ScriptedUpdate::resetForNextUnit()
+{
+    finished = false;
+    unit = 0;
+    downloading = false;
+    endSent = false;
+    wordsSent = 0;
+    bytesCovered = 0;
+    nextDecile = 10;
+    lastStatus.clear();
+    firmware.clear();
+    hardware.clear();
+    countsBefore = dialog.lineTrace().counts();
+    waitingFor = initialWait;
+    clock.invalidate();
+    sinceProgressEvent.invalidate();
+}

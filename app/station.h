@@ -1,0 +1,46 @@
+#ifndef STATION_H
+#define STATION_H
+
+#include "scriptedupdate.h"
+
+#include <QFile>
+#include <QTimer>
+
+// A production station: one port, device after device. After each unit's
+// outcome it waits until the device leaves (no answer to the device query
+// for the leave time), then updates the next one that answers; the same
+// device is never updated twice without leaving first. A failed unit never
+// stops the station. One result line a unit, a running tally, and a closing
+// tally after the count or a signal.
+class Station : public ScriptedUpdate
+{
+public:
+    Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput &err, bool json,
+            int count, int leaveMs, const QString &portName);
+
+    // Each unit's result goes to path as a JSON line, appended and flushed
+    // before the next unit starts. False, with the reason, when it cannot.
+    bool openLog(const QString &path, QString *error);
+
+protected:
+    void concluded() override;
+    bool boundsTheFirstWait() const override { return false; }
+    void deviceFound() override;
+
+private:
+    void deviceStillThere() override;
+    void left();
+    void logUnit();
+    void endStation(int exitCode);
+
+    const int count; // 0: no end but a signal
+    const QString portName;
+    QTimer leaveTimer;
+    QFile log;
+    bool arrived = false; // a unit answered and is being updated
+    int units = 0; // found so far
+    int passed = 0;
+    int failed = 0;
+};
+
+#endif
