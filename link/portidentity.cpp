@@ -45,20 +45,20 @@ QString describe(const PortIdentity &port)
     return words.join(QStringLiteral("  "));
 }
 
-bool isMatch(const QString &spec)
+bool isMatch(const QString &wanted)
 {
-    return spec.startsWith(QLatin1String("usb:")) || spec.startsWith(QLatin1String("serial:"));
+    return wanted.startsWith(QLatin1String("usb:")) || wanted.startsWith(QLatin1String("serial:"));
 }
 
-QList<PortIdentity> matching(const QString &spec, const QList<PortIdentity> &ports,
+QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,
                              QString *error)
 {
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = wanted.split(QLatin1Char(':'));
     QList<PortIdentity> found;
     if (parts.first() == QLatin1String("serial")) {
-        const QString serial = spec.section(QLatin1Char(':'), 1);
+        const QString serial = wanted.section(QLatin1Char(':'), 1);
         if (serial.isEmpty()) {
-            *error = QStringLiteral("'%1' names no serial number").arg(spec);
+            *error = QStringLiteral("'%1' names no serial number").arg(wanted);
             return found;
         }
         for (const PortIdentity &port : ports) {
@@ -73,10 +73,10 @@ QList<PortIdentity> matching(const QString &spec, const QList<PortIdentity> &por
     if (parts.size() < 3 || !vendorOk || !productOk || vendor > 0xFFFF || product > 0xFFFF) {
         *error = QStringLiteral("'%1' is not usb:VID:PID or usb:VID:PID:SERIAL (hex ids, as lsusb "
                                 "prints them)")
-                     .arg(spec);
+                     .arg(wanted);
         return found;
     }
-    const QString serial = spec.section(QLatin1Char(':'), 3);
+    const QString serial = wanted.section(QLatin1Char(':'), 3);
     for (const PortIdentity &port : ports) {
         if (port.usb && port.vendorId == vendor && port.productId == product
             && (serial.isEmpty() || port.serialNumber == serial))

@@ -36,10 +36,10 @@ QString describe(const PortIdentity &port);
 
 // A --port that names a port by what it is: usb:VID:PID, usb:VID:PID:SERIAL
 // (hex ids, as lsusb prints them) or serial:SERIAL.
-bool isMatch(const QString &spec);
-// The ports that fit spec; error is set, and nothing returned, for a match
+bool isMatch(const QString &wanted);
+// The ports that fit the match wanted; error is set, and nothing returned, for a match
 // that cannot be read.
-QList<PortIdentity> matching(const QString &spec, const QList<PortIdentity> &ports,
+QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,
                              QString *error);
 
 } // namespace portidentity
