@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "lineoutput.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
@@ -213,4 +216,37 @@ int choosePlatform(const Options &options, std::vector<char *> &argv)
                  "to update without a window\n",
                  qPrintable(displayName()));
     return exitNoDisplay;
+}
+
+namespace {
+LineOutput *errors = nullptr;
+bool quietQt = false;
+bool startingWindowSystem = false;
+
+// Qt's notes go through the same queue as the program's lines, so a stuck
+// reader cannot block on them either; a script reads the program's own lines
+// only. A window system that fails to start ends the program with a reason,
+// never with an abort.
+void handleQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(message));
+        std::_Exit(startingWindowSystem ? exitNoDisplay : EXIT_FAILURE);
+    }
+    if (quietQt || !errors)
+        return;
+    errors->line(qFormatLogMessage(type, context, message).toLocal8Bit());
+}
+} // namespace
+
+void routeQtMessages(LineOutput *errors_, bool quiet)
+{
+    errors = errors_;
+    quietQt = quiet;
+    qInstallMessageHandler(handleQtMessage);
+}
+
+void startingWindows(bool starting)
+{
+    startingWindowSystem = starting;
 }

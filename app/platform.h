@@ -5,6 +5,8 @@
 
 #include <vector>
 
+class LineOutput;
+
 // Descriptors 0, 1 and 2 open (on the null device where they were closed),
 // before anything else is opened: else the X connection or the serial port
 // would take a standard stream's number, and the program's lines would go
@@ -17,5 +19,11 @@ void ensureStandardStreams();
 // printed), else -1; may choose the offscreen platform for a scripted
 // update. argv is what the QApplication is to get.
 int choosePlatform(const Options &options, std::vector<char *> &argv);
+
+// Qt's notes go to errors (nothing when quiet, as a script wants); a fatal
+// one while the window system starts ends the program with exit 69 and a
+// reason, never an abort. errors may change later; null drops the notes.
+void routeQtMessages(LineOutput *errors, bool quiet);
+void startingWindows(bool starting);
 
 #endif

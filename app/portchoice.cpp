@@ -1,6 +1,9 @@
 #include "portchoice.h"
 
+#include "jsonevents.h"
 #include "portdiagnosis.h"
+
+#include <cstdio>
 
 #include <QStringList>
 
@@ -94,6 +97,41 @@ Outcome resolve(Options &options, const QList<PortIdentity> &ports)
     options.ports = QStringList{usb.first().name};
     return {-1, QStringLiteral("using %1, the only USB serial port")
                     .arg(portidentity::describe(usb.first()))};
+}
+
+
+// Ports are found and checked before any window: a listing, a diagnosis or
+// a port that cannot be told apart needs no display.
+int fromCommandLine(Options &options)
+{
+    if (!options.listPorts && !options.doctor && options.ports.isEmpty() && !options.download)
+        return -1;
+    const QList<PortIdentity> ports = portidentity::systemPorts();
+    if (options.listPorts && options.json) {
+        for (const PortIdentity &port : ports)
+            std::printf("%s\n", jsonevents::line(jsonevents::port(port)).constData());
+        return 0;
+    }
+    const portchoice::Outcome outcome = options.listPorts ? portchoice::list(ports)
+                                        : options.doctor  ? portchoice::doctor(options.ports, ports)
+                                                          : portchoice::resolve(options, ports);
+    const bool failed = outcome.exitCode > 0 && !options.doctor;
+    // With JSON on standard output, what people read goes to standard error.
+    if (!outcome.said.isEmpty())
+        std::fprintf(failed || options.json ? stderr : stdout, "%s%s\n",
+                     failed ? "pelkoupdate: " : "", qPrintable(outcome.said));
+    return outcome.exitCode;
+}
+
+
+// The port as the system knows it, for the port event.
+PortIdentity identityOf(const QString &name)
+{
+    for (const PortIdentity &port : portidentity::systemPorts()) {
+        if (port.name == name || port.location == name)
+            return port;
+    }
+    return PortIdentity(name, name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
 }
 
 } // namespace portchoice

@@ -26,6 +26,13 @@ Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports);
 // nothing: a built-in UART may have anything wired to it.
 Outcome resolve(Options &options, const QList<PortIdentity> &ports);
 
+// --list-ports, --doctor and --port matches from the command line, printed;
+// an exit code when the program ends here, else -1.
+int fromCommandLine(Options &options);
+
+// The port as the system knows it, by name or path.
+PortIdentity identityOf(const QString &name);
+
 } // namespace portchoice
 
 #endif

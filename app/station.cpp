@@ -2,9 +2,12 @@
 
 #include "jsonevents.h"
 #include "lineoutput.h"
+#include "options.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
+
+#include <cstdio>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -114,4 +117,20 @@ void Station::endStation(int exitCode)
                           {QStringLiteral("failed"), failed},
                           {QStringLiteral("exit_code"), exitCode}});
     ScriptedUpdate::concluded();
+}
+
+std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
+                                          LineOutput &out, LineOutput &err)
+{
+    if (!options.station)
+        return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
+    auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
+                                             options.count, options.leaveMs,
+                                             options.ports.value(0));
+    QString error;
+    if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
+        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    return station;
 }

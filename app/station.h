@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QTimer>
 
+#include <memory>
+
+struct Options;
+
 // A production station: one port, device after device. After each unit's
 // outcome it waits until the device leaves (no answer to the device query
 // for the leave time), then updates the next one that answers; the same
@@ -42,5 +46,10 @@ private:
     int passed = 0;
     int failed = 0;
 };
+
+// The scripted update the options ask for: one update, or a station. Null,
+// with the reason printed, when it cannot start.
+std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
+                                           LineOutput &out, LineOutput &err);
 
 #endif

@@ -38,7 +38,7 @@ desktop-file-validate "$unpacked/usr/share/applications/pelkoupdate.desktop"
 appstreamcli validate-tree --no-net "$unpacked"
 echo "== the file type: a .pelk and a .plk resolve to what the desktop entry opens"
 cp -r "$unpacked/usr/share/mime" "$unpacked/mime-check"
-update-mime-database "$unpacked/mime-check"
+update-mime-database "$unpacked/mime-check" > /dev/null 2>&1
 opens=$(sed -n 's/^MimeType=//p' "$unpacked/usr/share/applications/pelkoupdate.desktop")
 for suffix in pelk plk; do
     type=$(awk -F: -v glob="*.$suffix" '$3 == glob { print $2; exit }' "$unpacked/mime-check/globs2")

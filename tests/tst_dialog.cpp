@@ -72,7 +72,8 @@ private slots:
                                  "Cannot open port ttyUSB0: in use",
                                  "Cannot set up port ttyUSB0: Invalid argument",
                                  "Port ttyUSB0 lost, image incomplete",
-                                 "Port ttyUSB0 lost: image sent, not confirmed"})
+                                 "Port ttyUSB0 lost: image sent, not confirmed",
+                                 "waiting for the device to leave", "fw.pelk is not the image expected"})
             QTest::newRow(text) << QString::fromLatin1(text);
     }
     void statusTextsFit()

@@ -100,8 +100,8 @@ bool waitFor(Done done, int ms)
 // Gives up after 3 s; asked says whether it came.
 inline void answerEndQuestion(bool end, bool *asked = nullptr)
 {
-    auto *poll = new QTimer;
-    auto *deadline = new QElapsedTimer;
+    auto *poll = new QTimer(QCoreApplication::instance());
+    auto deadline = std::make_shared<QElapsedTimer>();
     deadline->start();
     QObject::connect(poll, &QTimer::timeout, [=] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -110,7 +110,6 @@ inline void answerEndQuestion(bool end, bool *asked = nullptr)
             return;
         poll->stop();
         poll->deleteLater();
-        delete deadline;
         if (!found)
             return;
         if (asked)
