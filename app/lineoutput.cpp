@@ -89,8 +89,12 @@ qint64 LineOutput::writeSome(const char *data, qint64 size)
         return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -2 : -1;
     qint64 n;
     do {
-        n = socket ? ::send(fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL)
-                   : ::write(fd, data, size_t(size));
+#ifdef MSG_NOSIGNAL
+        constexpr int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+        constexpr int flags = MSG_DONTWAIT; // SIGPIPE is ignored where this is missing
+#endif
+        n = socket ? ::send(fd, data, size_t(size), flags) : ::write(fd, data, size_t(size));
     } while (n < 0 && errno == EINTR);
     const bool later = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     errno = savedErrno;

@@ -60,7 +60,19 @@ QStringList platformNames()
     return names;
 }
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+// A socket that is closed on exec and, when asked, does not block.
+int newSocket(int family, int type, bool nonBlocking)
+{
+    const int fd = ::socket(family, type, 0);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (nonBlocking)
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    return fd;
+}
+
 // Connects to a local socket by path, or by abstract name when the path
 // starts with '@'.
 bool localSocketAnswers(const QByteArray &path)
@@ -75,7 +87,7 @@ bool localSocketAnswers(const QByteArray &path)
         address.sun_path[0] = '\0';
     else
         length += 1;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = newSocket(AF_UNIX, SOCK_STREAM, false);
     const bool answers = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
     if (fd >= 0)
         ::close(fd);
@@ -91,7 +103,7 @@ bool tcpAnswers(const QByteArray &host, int port)
         return false;
     bool answers = false;
     for (addrinfo *a = found; a && !answers; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int fd = newSocket(a->ai_family, a->ai_socktype, true);
         if (fd < 0)
             continue;
         if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {

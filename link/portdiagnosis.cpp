@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
-#ifdef Q_OS_UNIX
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
