@@ -369,6 +369,21 @@ private slots:
         QCOMPARE(device->nextFrame(), hex("7eff50000000000000" "97"));
     }
 
+    // A device silent for 5 s: the status line keeps "finding device...",
+    // and its tooltip tells what the system shows in the way, if anything.
+    void silentDeviceHint()
+    {
+        STEP(openLine());
+        QTemporaryDir dir;
+        A::choose(*window, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
+        QLabel *status = A::ui(*window).labelStatusBar;
+        QTRY_VERIFY_WITH_TIMEOUT(!status->toolTip().isEmpty(), 7000);
+        QCOMPARE(status->text(), QStringLiteral("finding device..."));
+        QVERIFY2(status->toolTip().startsWith("finding device...") && status->toolTip().size() > 20,
+                 qPrintable(status->toolTip()));
+        QCOMPARE(A::state(*window), qint32(StateFindDevice));
+    }
+
     void noPortAtAll()
     {
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
