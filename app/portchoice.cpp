@@ -26,7 +26,7 @@ QString pathOf(const QString &name, const QList<PortIdentity> &ports)
         if (port.name == name && !port.location.isEmpty())
             return port.location;
     }
-    return name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return portidentity::devicePath(name);
 }
 } // namespace
 
@@ -131,7 +131,7 @@ PortIdentity identityOf(const QString &name)
         if (port.name == name || port.location == name)
             return port;
     }
-    return PortIdentity(name, name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
+    return PortIdentity(name, portidentity::devicePath(name));
 }
 
 } // namespace portchoice

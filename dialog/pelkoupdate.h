@@ -132,7 +132,6 @@ private:
     bool lockPort();
     void setLowLatency();
     QString portOpenError(const QString &name) const;
-    static QString devicePath(const QString &name);
     void portFailed(QSerialPort::SerialPortError error);
     QString lineLossReason(QSerialPort::SerialPortError error) const;
     void lineLost(const QString &reason);

@@ -21,6 +21,17 @@ QList<PortIdentity> systemPorts()
     return ports;
 }
 
+QString devicePath(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+                      || name.startsWith(QLatin1String("../"));
+    return path ? name : QStringLiteral("/dev/") + name;
+#else
+    return name;
+#endif
+}
+
 QString usbId(const PortIdentity &port)
 {
     if (!port.usb)

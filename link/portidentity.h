@@ -29,6 +29,10 @@ namespace portidentity {
 
 QList<PortIdentity> systemPorts();
 
+// The device node a port name stands for, as QSerialPort forms it: a path
+// as it is, a name under /dev (Windows: the name itself).
+QString devicePath(const QString &name);
+
 // usb:0403:6001:A50285BI, usb:0403:6001, or empty without a USB identity.
 QString usbId(const PortIdentity &port);
 // One line for a person: name, location, USB identity, description.

@@ -32,7 +32,7 @@ bool pelkoUpdate::openPort()
     if (serialPort.isOpen())
         serialPort.close();
     serialPort.setPortName(name);
-    portPath = devicePath(name);
+    portPath = portidentity::devicePath(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
         showStatus(QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString()),
                    portOpenError(name));
@@ -202,20 +202,8 @@ void pelkoUpdate::setLowLatency()
 QString pelkoUpdate::portOpenError(const QString &name) const
 {
     const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
-    const QString inTheWay = portdiagnosis::inTheWay(devicePath(name));
+    const QString inTheWay = portdiagnosis::inTheWay(portidentity::devicePath(name));
     return inTheWay.isEmpty() ? text : text + QLatin1Char('\n') + inTheWay;
-}
-
-// The node a port name stands for, as QSerialPort forms it.
-QString pelkoUpdate::devicePath(const QString &name)
-{
-#ifdef Q_OS_UNIX
-    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
-                      name.startsWith(QLatin1String("../"));
-    return path ? name : QStringLiteral("/dev/") + name;
-#else
-    return name;
-#endif
 }
 
 int pelkoUpdate::frameChecksum(const unsigned char *data, int length)
