@@ -51,6 +51,8 @@ void ScriptedUpdate::ended(Outcome outcome)
     switch (outcome) {
     case Outcome::Updated:
         return finish(ExitUpdated, "updated");
+    case Outcome::ConfirmedPartial:
+        return finish(ExitConfirmedPartial, "confirmed-partial");
     case Outcome::Cancelled:
         return finish(ExitCancelled, "cancelled");
     case Outcome::DeviceLost:

@@ -30,6 +30,7 @@ public:
         ExitNoDevice = 2,
         ExitUnusable = 3,
         ExitRefused = 4,
+        ExitConfirmedPartial = 5,
         ExitClosedByHand = 130,
     };
 
@@ -81,7 +82,7 @@ protected:
 
 private:
     void statusShown(const QString &text) override;
-    void imageChosen(qint32 size, const QByteArray &sha256) override;
+    void imageChosen(qint32 size, const QByteArray &sha256, const QByteArray &fileSha256) override;
     void deviceVersion(const QString &firmware, const QString &hardware) override;
     void readyForDownload(qint32 imageSize) override;
     void wordSent(quint32 offset) override;
@@ -106,6 +107,7 @@ private:
     bool endSent = false; // the end-of-image request went out, not yet confirmed
     QString imagePath;
     QByteArray imageSha256;
+    QByteArray fileSha256;
     QElapsedTimer sinceProgressEvent;
     std::unique_ptr<QSocketNotifier> signalNotifier;
 };

@@ -29,7 +29,8 @@ class UpdateObserver
 {
 public:
     enum class Outcome {
-        Updated,    // the device reported the image written
+        Updated,    // the device reported the image written, every word of it asked
+        ConfirmedPartial, // the device reported it written, having skipped words
         Cancelled,  // the device cancelled
         DeviceLost, // the line went away under the update
         Unusable,   // the file or the port cannot be used
@@ -37,8 +38,14 @@ public:
     };
     virtual ~UpdateObserver() = default;
     virtual void statusShown(const QString &text) = 0;
-    // The image was read once, as it will go out: its size and SHA-256.
-    virtual void imageChosen(qint32 size, const QByteArray &sha256) { Q_UNUSED(size); Q_UNUSED(sha256); }
+    // The image was read once, as it will go out: its size and SHA-256, and
+    // the SHA-256 of the whole file (header and all), as sha256sum prints it.
+    virtual void imageChosen(qint32 size, const QByteArray &sha256, const QByteArray &fileSha256)
+    {
+        Q_UNUSED(size);
+        Q_UNUSED(sha256);
+        Q_UNUSED(fileSha256);
+    }
     virtual void deviceFound() = 0;
     // Versions as shown, "01.02"; told before readyForDownload.
     virtual void deviceVersion(const QString &firmware, const QString &hardware)
@@ -147,6 +154,8 @@ private:
     void handleResponse(const unsigned char *frame);
     bool actsOn(unsigned char code) const;
     void act(const unsigned char *payload);
+    void noteAsked(quint32 offset);
+    void confirmed();
     void restAfterFailure(const QString &text, const QString &whole,
                           UpdateObserver::Outcome outcome = UpdateObserver::Outcome::Unusable);
     void notifyEnded(UpdateObserver::Outcome outcome);
@@ -164,6 +173,7 @@ private:
     bool readBlock(quint32 start);
     ImageWord fileChanged();
     void readFailed();
+    bool cannotRead(const QString &why);
     QString shownFileName() const;
     ImageWord offsetPastEnd(quint32 offset);
 
@@ -177,7 +187,10 @@ private:
     QDateTime chosenTime;   // its modification time then
     std::array<unsigned char, 1024> block{};
     std::vector<size_t> blockDigests; // of each block as chosen
+    std::vector<bool> wordsAsked;     // a flag per word of the image, sized at Download
+    qint64 bytesAsked = 0;
     QByteArray imageSha256;
+    QByteArray fileSha256;
     QByteArray expectedSha256;
     bool leaving = false;
     qint32 requestedOffset = 0;

@@ -268,6 +268,15 @@ private slots:
         line->respond(0x82, words.size());
         QCOMPARE(line->nextFrame(), endOfImage);
         STEP(finish());
+        // The device's own word is shown; what it never asked for is told.
+        QSet<quint32> asked;
+        for (quint32 offset : offsets)
+            asked.insert(offset / 4);
+        const qsizetype never = qMin<qsizetype>(size, qsizetype(words.size())) - 4 * asked.size()
+                                + (asked.contains(quint32(size - 1) / 4) ? words.size() - size : 0);
+        QCOMPARE(A::told(*w), never > 0 ? QStringLiteral("Firmware is updated; the device confirmed, but never "
+                                                         "asked for %1 image bytes").arg(never)
+                                        : updated);
     }
 
     void timeOuts_data()

@@ -56,6 +56,8 @@ void pelkoUpdate::on_pushButtonDownload_clicked()
     showStatus(QStringLiteral("Please wait, in progressing..."));
     state = StateStartDownload;
     readOffset = 0;
+    wordsAsked.assign(size_t((qint64(imageSize) + 3) / 4), false);
+    bytesAsked = 0;
     sendNextRequest();
 }
 
@@ -80,6 +82,7 @@ void pelkoUpdate::sendNextRequest()
         case ImageWord::Ready:
             payload[1] = ReqData;
             payload[6] = static_cast<unsigned char>(requestedOffset & 0xFF);
+            noteAsked(quint32(requestedOffset));
             if (observer)
                 observer->wordSent(quint32(requestedOffset));
             break;
@@ -174,10 +177,7 @@ void pelkoUpdate::act(const unsigned char *payload)
         sendNextRequest();
         break;
     case RspUpdated:
-        showStatus(QStringLiteral("Firmware is updated"));
-        state = StateFindDevice;
-        ui->pushButtonDownload->setEnabled(false);
-        notifyEnded(UpdateObserver::Outcome::Updated);
+        confirmed();
         break;
     case RspCancelled:
         showStatus(QStringLiteral("Device canncelled, please retry"));
@@ -186,6 +186,33 @@ void pelkoUpdate::act(const unsigned char *payload)
         notifyEnded(UpdateObserver::Outcome::Cancelled);
         break;
     }
+}
+
+// Only a word the device asked for is known to be in it: a device that
+// confirms an image it skipped parts of has not been updated as a whole.
+void pelkoUpdate::noteAsked(quint32 offset)
+{
+    const size_t word = offset / 4;
+    if (word < wordsAsked.size() && !wordsAsked[word]) {
+        wordsAsked[word] = true;
+        bytesAsked += qMin<qint64>(4, qint64(imageSize) - qint64(word) * 4);
+    }
+}
+
+void pelkoUpdate::confirmed()
+{
+    const QString text = QStringLiteral("Firmware is updated");
+    const qint64 neverAsked = imageSize - bytesAsked;
+    state = StateFindDevice;
+    ui->pushButtonDownload->setEnabled(false);
+    if (neverAsked <= 0) {
+        showStatus(text);
+        return notifyEnded(UpdateObserver::Outcome::Updated);
+    }
+    showStatus(text, QStringLiteral("%1; the device confirmed, but never asked for %2 image bytes")
+                         .arg(text)
+                         .arg(neverAsked));
+    notifyEnded(UpdateObserver::Outcome::ConfirmedPartial);
 }
 
 void pelkoUpdate::timeout()
