@@ -24,12 +24,14 @@ QJsonObject port(const PortIdentity &port)
     return object;
 }
 
-QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256)
+QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
+                  const QByteArray &fileSha256)
 {
     QJsonObject object = event("image");
     object.insert(QStringLiteral("path"), path);
     object.insert(QStringLiteral("size"), size);
     object.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256.toHex()));
+    object.insert(QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256.toHex()));
     return object;
 }
 

@@ -14,7 +14,8 @@ namespace jsonevents {
 constexpr int schema = 1;
 
 QJsonObject port(const PortIdentity &port);
-QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256);
+QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
+                  const QByteArray &fileSha256);
 QJsonObject device(const QString &firmware, const QString &hardware);
 QJsonObject progress(qint64 covered, qint64 size, qint64 bytesPerSecond, qint64 secondsLeft);
 QJsonObject status(const QString &text);

@@ -61,15 +61,16 @@ void ScriptedUpdate::statusShown(const QString &text)
 }
 
 // Which image goes out, before a byte of it does.
-void ScriptedUpdate::imageChosen(qint32 size, const QByteArray &sha256)
+void ScriptedUpdate::imageChosen(qint32 size, const QByteArray &sha256, const QByteArray &fileSha256)
 {
     imageSize = size;
     imageSha256 = sha256;
-    print(human, QStringLiteral("image %1: %2 bytes, sha256 %3")
+    this->fileSha256 = fileSha256;
+    print(human, QStringLiteral("image %1: %2 bytes, sha256 %3; the file's sha256 %4")
                      .arg(imagePath)
                      .arg(size)
-                     .arg(QString::fromLatin1(sha256.toHex())));
-    emitEvent(jsonevents::image(imagePath, size, sha256));
+                     .arg(QString::fromLatin1(sha256.toHex()), QString::fromLatin1(fileSha256.toHex())));
+    emitEvent(jsonevents::image(imagePath, size, sha256, fileSha256));
 }
 
 void ScriptedUpdate::deviceVersion(const QString &firmwareVersion, const QString &hardwareVersion)

@@ -71,23 +71,27 @@ private slots:
     // --expect-sha256: the image proven before anything is sent.
     void expectedImage_data()
     {
-        QTest::addColumn<bool>("same");
-        QTest::newRow("the image expected") << true;
-        QTest::newRow("another image") << false;
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("the image's digest") << "image";
+        QTest::newRow("the whole file's digest, as sha256sum prints it") << "file";
+        QTest::newRow("another image") << "other";
     }
     void expectedImage()
     {
-        QFETCH(bool, same);
+        QFETCH(QString, expected);
         const QByteArray image = pattern(4096, 41);
+        const QByteArray file = QByteArray(16, 'h') + image;
         const QString sha256 = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+        const QString fileSha256 = QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex();
         const QString other = QCryptographicHash::hash("other", QCryptographicHash::Sha256).toHex();
         pty::Device line;
         QProcess updater;
-        const QString path = testing::writeFile(dir, "fw.pelk", QByteArray(16, 'h') + image);
+        const QString path = testing::writeFile(dir, "fw.pelk", file);
         updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
                       {"-platform", "offscreen", "--port", line.path, "--file", path, "--download",
-                       "--timeout", "0.5", "--expect-sha256", same ? sha256.toUpper() : other});
-        if (same) {
+                       "--timeout", "0.5", "--expect-sha256",
+                       expected == "image" ? sha256.toUpper() : expected == "file" ? fileSha256 : other});
+        if (expected != "other") {
             QCOMPARE(line.nextFrame(5000), pty::hex("7eff50000000000000" "97"));
             QVERIFY(updater.waitForFinished(10000));
             QCOMPARE(updater.exitCode(), 2); // nobody answers here
@@ -97,7 +101,12 @@ private slots:
         QCOMPARE(updater.exitCode(), 3);
         QVERIFY(line.quietFor(100));
         const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
-        QVERIFY2(err.contains(path + " has SHA-256 " + sha256 + ", not the expected " + other), qPrintable(err));
+        QVERIFY2(err.contains(path + " has SHA-256 " + fileSha256 + " as a whole file and " + sha256
+                              + " as the image after its header; neither is the expected " + other),
+                 qPrintable(err));
+        // Both were printed before the refusal.
+        const QString out = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        QVERIFY2(out.contains("sha256 " + sha256 + "; the file's sha256 " + fileSha256), qPrintable(out));
     }
 };
 

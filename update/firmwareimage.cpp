@@ -67,38 +67,58 @@ bool pelkoUpdate::fingerprintImage()
     blockDigests.clear();
     blockDigests.reserve(size_t((qint64(imageSize) + block.size() - 1) / block.size()));
     QCryptographicHash sha256(QCryptographicHash::Sha256);
+    QCryptographicHash wholeFile(QCryptographicHash::Sha256);
+    if (hasHeader() && chosenSize > 0) {
+        const QByteArray header = firmwareFile.read(headerSize);
+        if (header.size() != headerSize)
+            return cannotRead(header.size() < 0 ? firmwareFile.errorString()
+                                                : QStringLiteral("it shrank while read"));
+        wholeFile.addData(header);
+    }
     if (!positionImage())
         return false;
     for (qint64 start = 0; start < imageSize; start += block.size()) {
         const qint64 wanted = std::min<qint64>(block.size(), imageSize - start);
         const qint64 count = firmwareFile.read(reinterpret_cast<char *>(block.data()), wanted);
-        if (count != wanted) {
-            const QString why =
-                count < 0 ? firmwareFile.errorString() : QStringLiteral("it shrank while read");
-            showStatus(QStringLiteral("Cannot read %1: %2").arg(shownFileName(), why),
-                       QStringLiteral("Cannot read %1: %2").arg(fileName, why));
-            return false;
-        }
-        sha256.addData(QByteArrayView(reinterpret_cast<const char *>(block.data()), count));
+        if (count != wanted)
+            return cannotRead(count < 0 ? firmwareFile.errorString()
+                                        : QStringLiteral("it shrank while read"));
+        const QByteArrayView bytes(reinterpret_cast<const char *>(block.data()), count);
+        sha256.addData(bytes);
+        wholeFile.addData(bytes);
         blockDigests.push_back(qHashBits(block.data(), size_t(count), 0));
     }
     imageSha256 = sha256.result();
+    fileSha256 = wholeFile.result();
     readOffset = 0;
     return true;
 }
 
+bool pelkoUpdate::cannotRead(const QString &why)
+{
+    showStatus(QStringLiteral("Cannot read %1: %2").arg(shownFileName(), why),
+               QStringLiteral("Cannot read %1: %2").arg(fileName, why));
+    return false;
+}
+
 // A station proves which image went out: one that is not the image named
-// is refused before the port is opened.
+// is refused before the port is opened. The digest named may be the image's
+// or the whole file's, which is what sha256sum prints for a .pelk.
 bool pelkoUpdate::imageExpected()
 {
     if (observer)
-        observer->imageChosen(imageSize, imageSha256);
-    if (expectedSha256.isEmpty() || expectedSha256 == imageSha256)
+        observer->imageChosen(imageSize, imageSha256, fileSha256);
+    if (expectedSha256.isEmpty() || expectedSha256 == imageSha256 || expectedSha256 == fileSha256)
         return true;
+    const QString image = QString::fromLatin1(imageSha256.toHex());
+    const QString file = QString::fromLatin1(fileSha256.toHex());
+    const QString expected = QString::fromLatin1(expectedSha256.toHex());
     showStatus(QStringLiteral("%1 is not the image expected").arg(shownFileName()),
-               QStringLiteral("%1 has SHA-256 %2, not the expected %3")
-                   .arg(fileName, QString::fromLatin1(imageSha256.toHex()),
-                        QString::fromLatin1(expectedSha256.toHex())));
+               image == file ? QStringLiteral("%1 has SHA-256 %2, not the expected %3")
+                                   .arg(fileName, image, expected)
+                             : QStringLiteral("%1 has SHA-256 %2 as a whole file and %3 as the "
+                                              "image after its header; neither is the expected %4")
+                                   .arg(fileName, file, image, expected));
     firmwareFile.close();
     return false;
 }
