@@ -218,6 +218,10 @@ int checkStation(Parser &p, Options &options)
     QCommandLineParser &parser = p.parser;
     if (options.station && (!parser.isSet(p.download) || parser.values(p.port).size() > 1))
         return usageError(QStringLiteral("--station needs --download and one --port at most"));
+    for (const QCommandLineOption *option : {&p.count, &p.leaveSeconds, &p.log}) {
+        if (!options.station && parser.isSet(*option))
+            return usageError(QStringLiteral("--%1 goes with --station").arg(option->names().constFirst()));
+    }
     bool ok = true;
     if (parser.isSet(p.count)) {
         options.count = parser.value(p.count).toInt(&ok);

@@ -61,8 +61,11 @@ void Station::concluded()
         // the reason's code stands.
         const bool midTransfer = arrived && downloading && wordsSent > 0;
         failed += midTransfer ? 1 : 0;
+        // Stopped before the units asked for: the stop's own code, so a
+        // script never takes a short run for a whole one.
         const bool stopped = signalled || code == ExitClosedByHand;
-        return endStation(midTransfer || !stopped ? code : failed > 0 ? 1 : 0);
+        const bool shortOfCount = count > 0 && passed + failed < count;
+        return endStation(midTransfer || !stopped || shortOfCount ? code : failed > 0 ? 1 : 0);
     }
     const bool ok = code == ExitUpdated;
     ++(ok ? passed : failed);

@@ -60,11 +60,21 @@ private slots:
     }
 
     // A device that stays on the fixture (the next one answers at once) is
-    // never updated twice; SIGINT between units ends with the tally.
+    // never updated twice; SIGINT between units ends with the tally, and
+    // short of --count with the signal's code.
+    void deviceThatDoesNotLeave_data()
+    {
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("until a signal") << QStringList() << 0;
+        QTest::newRow("short of --count") << QStringList{"--count", "5"} << 130;
+    }
     void deviceThatDoesNotLeave()
     {
+        QFETCH(QStringList, more);
+        QFETCH(int, exitCode);
         Run run({"--units", "2", "--away-ms", "0"});
-        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 2)), {}));
+        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 2)), more));
         QByteArray printed;
         QVERIFY(testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains("tally: 1 passed"); },
                                  10000));
@@ -73,7 +83,7 @@ private slots:
                                   1500));
         ::kill(pid_t(run.updater.processId()), SIGINT);
         const Result result = run.result();
-        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.exitCode, exitCode);
         QCOMPARE(result.out.last(), QStringLiteral("station: 1 units, 1 passed, 0 failed"));
         QVERIFY(!run.sim.readAllStandardOutput().contains("unit 2 updated"));
     }
@@ -85,6 +95,9 @@ private slots:
         QTest::newRow("two ports") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--port", "b"};
         QTest::newRow("count zero") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--count", "0"};
         QTest::newRow("leave time not a number") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--leave-seconds", "x"};
+        QTest::newRow("--log without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--log", "s.log"};
+        QTest::newRow("--count without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--count", "5"};
+        QTest::newRow("--leave-seconds without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--leave-seconds", "2"};
     }
     void badCommandLine()
     {
