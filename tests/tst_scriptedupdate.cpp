@@ -86,6 +86,9 @@ private slots:
                                       << "No such file or directory";
         QTest::newRow("no such port") << QStringList() << "fw.plk" << "/dev/pelko-no-such-port"
                                       << 3 << "Cannot open port /dev/pelko-no-such-port";
+        QTest::newRow("a file name that would forge lines")
+            << QStringList{"--cancel-at", "512"} << "x\nFirmware is updated\n\x1b[2J.plk" << "" << 1
+            << "Device canncelled, please retry";
     }
     void failures()
     {
@@ -96,6 +99,8 @@ private slots:
         QFETCH(QString, error);
         testing::writeFile(dir, "fw.plk", pattern(4096));
         testing::writeFile(dir, "empty.plk", QByteArray());
+        if (file.startsWith("x\n"))
+            testing::writeFile(dir, file, pattern(4096));
         Run run(simOptions);
         run.startUpdater({"--port", port.isEmpty() ? run.port : port, "--file",
                           dir.filePath(file), "--download", "--timeout", "0.5"});
@@ -109,6 +114,9 @@ private slots:
                  qPrintable(result.out.join('\n')));
         QVERIFY(result.out.last().startsWith("line: frames sent "));
         QVERIFY(!result.out.contains("Firmware is updated"));
+        QVERIFY(!result.out.join('\n').contains('\x1b'));
+        if (file.startsWith("x\n"))
+            QVERIFY2(result.out.join('\n').contains("x\\nFirmware is updated\\n\\x1b[2J.plk"), qPrintable(result.out.join('\n')));
     }
 
     // A driver that wakes the updater with nothing to read (and a stale
