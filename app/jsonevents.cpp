@@ -1,6 +1,8 @@
 #include "jsonevents.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 
 namespace jsonevents {
 
@@ -8,19 +10,42 @@ namespace {
 QJsonObject event(const char *name)
 {
     return QJsonObject{{QStringLiteral("schema"), schema},
-                       {QStringLiteral("event"), QLatin1String(name)}};
+                       {QStringLiteral("event"), QLatin1String(name)},
+                       {QStringLiteral("time"), now()}};
 }
 } // namespace
+
+QString runId()
+{
+    static const QString id =
+        QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, QLatin1Char('0'));
+    return id;
+}
+
+QString now()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QJsonValue text(const QString &value)
+{
+    return value.isEmpty() ? QJsonValue() : QJsonValue(value);
+}
+
+QJsonValue digest(const QByteArray &sha256)
+{
+    return sha256.isEmpty() ? QJsonValue() : QJsonValue(QString::fromLatin1(sha256.toHex()));
+}
 
 QJsonObject port(const PortIdentity &port)
 {
     QJsonObject object = event("port");
-    object.insert(QStringLiteral("name"), port.name);
-    object.insert(QStringLiteral("location"), port.location);
-    object.insert(QStringLiteral("description"), port.description);
-    object.insert(QStringLiteral("manufacturer"), port.manufacturer);
-    object.insert(QStringLiteral("serial"), port.serialNumber);
-    object.insert(QStringLiteral("usb"), port.usb ? QJsonValue(portidentity::usbId(port)) : QJsonValue());
+    object.insert(QStringLiteral("name"), text(port.name));
+    object.insert(QStringLiteral("location"), text(port.location));
+    object.insert(QStringLiteral("description"), text(port.description));
+    object.insert(QStringLiteral("manufacturer"), text(port.manufacturer));
+    object.insert(QStringLiteral("serial"), text(port.serialNumber));
+    object.insert(QStringLiteral("usb"), port.usb ? text(portidentity::usbId(port)) : QJsonValue());
     return object;
 }
 
@@ -28,18 +53,18 @@ QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
                   const QByteArray &fileSha256)
 {
     QJsonObject object = event("image");
-    object.insert(QStringLiteral("path"), path);
+    object.insert(QStringLiteral("path"), text(path));
     object.insert(QStringLiteral("size"), size);
-    object.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256.toHex()));
-    object.insert(QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256.toHex()));
+    object.insert(QStringLiteral("sha256"), digest(sha256));
+    object.insert(QStringLiteral("file_sha256"), digest(fileSha256));
     return object;
 }
 
 QJsonObject device(const QString &firmware, const QString &hardware)
 {
     QJsonObject object = event("device");
-    object.insert(QStringLiteral("firmware"), firmware);
-    object.insert(QStringLiteral("hardware"), hardware);
+    object.insert(QStringLiteral("firmware"), text(firmware));
+    object.insert(QStringLiteral("hardware"), text(hardware));
     return object;
 }
 
@@ -61,24 +86,39 @@ QJsonObject status(const QString &text)
     return object;
 }
 
+QJsonObject tally(int passed, int failed, int exitCode)
+{
+    QJsonObject object = event("tally");
+    object.insert(QStringLiteral("passed"), passed);
+    object.insert(QStringLiteral("failed"), failed);
+    object.insert(QStringLiteral("exit_code"), exitCode);
+    return object;
+}
+
 QJsonObject result(const Result &result)
 {
     QJsonObject object = event("result");
-    if (result.unit > 0)
-        object.insert(QStringLiteral("unit"), result.unit);
     object.insert(QStringLiteral("outcome"), result.outcome);
     object.insert(QStringLiteral("exit_code"), result.exitCode);
+    object.insert(QStringLiteral("port"), text(result.port));
+    object.insert(QStringLiteral("firmware"), text(result.firmware));
+    object.insert(QStringLiteral("hardware"), text(result.hardware));
+    object.insert(QStringLiteral("image"), text(result.imagePath));
+    object.insert(QStringLiteral("sha256"), digest(result.sha256));
+    object.insert(QStringLiteral("file_sha256"), digest(result.fileSha256));
     object.insert(QStringLiteral("seconds"), qRound64(result.seconds * 1000) / 1000.0);
     object.insert(QStringLiteral("words_sent"), result.wordsSent);
     object.insert(QStringLiteral("bytes_covered"), result.bytesCovered);
     object.insert(QStringLiteral("image_size"), result.imageSize);
-    object.insert(QStringLiteral("sha256"), QString::fromLatin1(result.sha256.toHex()));
     object.insert(QStringLiteral("line"), result.line);
     return object;
 }
 
-QByteArray line(const QJsonObject &event)
+QByteArray line(QJsonObject event)
 {
+    if (!event.contains(QLatin1String("time")))
+        event.insert(QStringLiteral("time"), now());
+    event.insert(QStringLiteral("run"), runId());
     return QJsonDocument(event).toJson(QJsonDocument::Compact);
 }
 

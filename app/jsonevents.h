@@ -8,10 +8,19 @@
 #include <QString>
 
 // The events of a scripted update as JSON Lines: one object per event, each
-// with "schema" and "event", for programs that read the outcome.
+// with "schema", "event", "time" (UTC, ISO 8601 with ms) and "run" (one id
+// per process, so a log appended by several runs tells them apart). A value
+// that is not known is null, never "".
 namespace jsonevents {
 
-constexpr int schema = 1;
+constexpr int schema = 2;
+
+// Random, one per process.
+QString runId();
+QString now();
+// null for an empty text.
+QJsonValue text(const QString &value);
+QJsonValue digest(const QByteArray &sha256);
 
 QJsonObject port(const PortIdentity &port);
 QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
@@ -19,23 +28,32 @@ QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
 QJsonObject device(const QString &firmware, const QString &hardware);
 QJsonObject progress(qint64 covered, qint64 size, qint64 bytesPerSecond, qint64 secondsLeft);
 QJsonObject status(const QString &text);
+QJsonObject tally(int passed, int failed, int exitCode);
 
 struct Result
 {
-    QString outcome; // updated, cancelled, no-progress, line-lost, unusable, refused, stopped, closed
+    // updated, confirmed-partial, cancelled, no-progress, line-lost, unusable,
+    // refused, stopped, interrupted, closed
+    QString outcome;
     int exitCode = 0;
     double seconds = 0;
     qint64 wordsSent = 0;
     qint64 bytesCovered = 0;
     qint64 imageSize = 0;
+    QString imagePath;
     QByteArray sha256;
+    QByteArray fileSha256;
+    QString port;
+    QString firmware; // as the device reported it before the update
+    QString hardware;
     QJsonObject line; // the line's quality counts
-    int unit = 0;     // in a station, the unit's number; else 0
 };
+// The same object on standard output and in a station's log.
 QJsonObject result(const Result &result);
 
-// The object as one line, without its newline.
-QByteArray line(const QJsonObject &event);
+// The object as one line, without its newline; "time" and "run" are added
+// where the event has none yet.
+QByteArray line(QJsonObject event);
 
 } // namespace jsonevents
 

@@ -41,7 +41,7 @@ void ScriptedUpdate::catchSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
         ::sigaction(number, &action, nullptr);
 #endif
 }
@@ -87,7 +87,11 @@ void ScriptedUpdate::interrupted()
 {
 #ifdef Q_OS_UNIX
     unsigned char number = 0;
-    if (::read(signalPipe[0], &number, 1) != 1 || finished)
+    if (::read(signalPipe[0], &number, 1) != 1)
+        return;
+    if (number == SIGUSR1)
+        return nextUnitByHand();
+    if (finished)
         return;
     dialog.abandonUpdate();
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
@@ -97,7 +101,7 @@ void ScriptedUpdate::interrupted()
                      : QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds);
     print(human, lastStatus);
     signalled = true;
-    finish(128 + number, "stopped");
+    finish(128 + number, unit > 0 ? "interrupted" : "stopped");
 #endif
 }
 
@@ -156,17 +160,26 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     print(human, FrameTrace::qualityLine(counts));
     if (code != ExitUpdated && &human != &err)
         print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
-    jsonevents::Result result{QLatin1String(outcome), code,
-                              clock.isValid() ? clock.elapsed() / 1000.0 : 0.0,
-                              wordsSent, bytesCovered, imageSize, imageSha256,
-                              QJsonObject{{QStringLiteral("frames_sent"), counts.framesSent},
-                                          {QStringLiteral("frames_received"), counts.framesReceived},
-                                          {QStringLiteral("noise_bytes"), counts.noiseBytes},
-                                          {QStringLiteral("frames_ignored"), counts.framesIgnored},
-                                          {QStringLiteral("checksums_differing"),
-                                           counts.checksumsDiffering}},
-                              unit};
+    jsonevents::Result result;
+    result.outcome = QLatin1String(outcome);
+    result.exitCode = code;
+    result.seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
+    result.wordsSent = wordsSent;
+    result.bytesCovered = bytesCovered;
+    result.imageSize = imageSize;
+    result.imagePath = imagePath;
+    result.sha256 = imageSha256;
+    result.fileSha256 = fileSha256;
+    result.port = portName.isEmpty() ? dialog.portDevicePath() : portName;
+    result.firmware = firmware;
+    result.hardware = hardware;
+    result.line = QJsonObject{{QStringLiteral("frames_sent"), counts.framesSent},
+                              {QStringLiteral("frames_received"), counts.framesReceived},
+                              {QStringLiteral("noise_bytes"), counts.noiseBytes},
+                              {QStringLiteral("frames_ignored"), counts.framesIgnored},
+                              {QStringLiteral("checksums_differing"), counts.checksumsDiffering}};
     lastResult = jsonevents::result(result);
+    lastResult.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
     emitEvent(lastResult);
     concluded();
 }

@@ -3,6 +3,7 @@
 #include "jsonevents.h"
 #include "lineoutput.h"
 #include "portdiagnosis.h"
+#include "printable.h"
 
 #include <QMetaObject>
 #include <QPushButton>
@@ -31,6 +32,7 @@ ScriptedUpdate::~ScriptedUpdate()
 void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
 {
     imagePath = path;
+    portName = port.name;
     if (!port.name.isEmpty())
         emitEvent(jsonevents::port(port));
     if (boundsTheFirstWait())
@@ -38,15 +40,23 @@ void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
     dialog.chooseFile(path);
 }
 
+// A line is one line: a name with a newline or an escape in it must not
+// forge another line or steer the terminal.
 void ScriptedUpdate::print(LineOutput &stream, const QString &line)
 {
-    (finished ? stream.closingLine(line.toLocal8Bit()) : stream.line(line.toLocal8Bit()));
+    const QByteArray text = printable(line).toLocal8Bit();
+    (finished ? stream.closingLine(text) : stream.line(text));
 }
 
-void ScriptedUpdate::emitEvent(const QJsonObject &event)
+// In a station every event says which unit it belongs to (null for the
+// station's own).
+void ScriptedUpdate::emitEvent(QJsonObject event)
 {
-    if (json)
-        (finished ? out.closingLine(jsonevents::line(event)) : out.line(jsonevents::line(event)));
+    if (!json)
+        return;
+    if (station && !event.contains(QLatin1String("unit")))
+        event.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
+    (finished ? out.closingLine(jsonevents::line(event)) : out.line(jsonevents::line(event)));
 }
 
 // The window repeats some texts every 200 ms while it waits; a log wants

@@ -53,8 +53,10 @@ protected:
     virtual void concluded();
     // Whether the wait for the first device is bounded by the time-out.
     virtual bool boundsTheFirstWait() const { return true; }
+    // SIGUSR1: an operator says the unit in the fixture is gone.
+    virtual void nextUnitByHand() {}
     void print(LineOutput &stream, const QString &line);
-    void emitEvent(const QJsonObject &event);
+    void emitEvent(QJsonObject event);
     // Ready for another update on the same window (a station's next unit).
     void resetForNextUnit();
     void deviceFound() override;
@@ -67,7 +69,9 @@ protected:
     const bool json;
     // The longest wait for progress; frames that move nothing don't restart it.
     QTimer noProgressTimer;
+    bool station = false;
     int unit = 0; // in a station, the number of the unit in hand; else 0
+    QString portName;
     bool finished = false;
     bool downloading = false;
     bool signalled = false;

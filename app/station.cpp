@@ -4,31 +4,66 @@
 #include "lineoutput.h"
 #include "options.h"
 
-#include <QDateTime>
-#include <QJsonDocument>
+#include <QSocketNotifier>
 
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
+namespace {
+// A unit that stays this long after its outcome is told about, and again
+// each minute after.
+constexpr int stillThereFirstMs = 30000;
+constexpr int stillThereEveryMs = 60000;
+} // namespace
+
 Station::Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput &err, bool json,
-                 int count, int leaveMs, const QString &portName)
-    : ScriptedUpdate(dialog, silenceMs, out, err, json), count(count), portName(portName)
+                 int count, int leaveMs)
+    : ScriptedUpdate(dialog, silenceMs, out, err, json), count(count)
 {
+    station = true;
     leaveTimer.setSingleShot(true);
     leaveTimer.setInterval(leaveMs);
     connect(&leaveTimer, &QTimer::timeout, this, &Station::left);
+    connect(&stillThereTimer, &QTimer::timeout, this, &Station::stillThere);
 }
 
-bool Station::openLog(const QString &path, QString *error)
+Station::~Station() = default;
+
+void Station::listenToOperator()
 {
-    log.setFileName(path);
-    if (log.open(QIODevice::WriteOnly | QIODevice::Append))
-        return true;
-    *error = QStringLiteral("cannot open the log %1: %2").arg(path, log.errorString());
-    return false;
+#ifdef Q_OS_UNIX
+    if (!::isatty(STDIN_FILENO))
+        return;
+    terminal = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+    connect(terminal.get(), &QSocketNotifier::activated, this, &Station::operatorTyped);
+#endif
+}
+
+// Enter: the operator took the unit away, whatever it still says.
+void Station::operatorTyped()
+{
+#ifdef Q_OS_UNIX
+    char typed[256];
+    const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
+    if (n <= 0) {
+        terminal->setEnabled(false);
+        return;
+    }
+    if (std::memchr(typed, '\n', size_t(n)))
+        nextUnitByHand();
+#endif
+}
+
+void Station::nextUnitByHand()
+{
+    if (!awaitingLeave.isValid())
+        return;
+    print(human, QStringLiteral("unit %1: the operator says it has left").arg(units));
+    left();
 }
 
 // The next unit answered: from here on, --timeout bounds its update.
@@ -44,11 +79,23 @@ void Station::deviceFound()
 
 void Station::deviceStillThere()
 {
-    leaveTimer.start();
+    if (awaitingLeave.isValid())
+        leaveTimer.start();
+}
+
+void Station::stillThere()
+{
+    stillThereTimer.setInterval(stillThereEveryMs);
+    print(human, QStringLiteral("unit %1 still answers on %2: remove it")
+                     .arg(units)
+                     .arg(portName.isEmpty() ? dialog.portDevicePath() : portName));
 }
 
 void Station::left()
 {
+    leaveTimer.stop();
+    stillThereTimer.stop();
+    awaitingLeave.invalidate();
     print(human, QStringLiteral("unit %1 left; waiting for the next device").arg(units));
     dialog.findNext();
 }
@@ -56,11 +103,13 @@ void Station::left()
 void Station::concluded()
 {
     if (!arrived || signalled || code == ExitClosedByHand) {
-        // A signal or the window mid-transfer keeps its own code; between
-        // units the tally decides; with no unit at all (the file, the port)
-        // the reason's code stands.
+        // A signal or the window with a unit in hand keeps its own code, and
+        // the unit its record; between units the tally decides; with no
+        // unit at all (the file, the port) the reason's code stands.
         const bool midTransfer = arrived && downloading && wordsSent > 0;
         failed += midTransfer ? 1 : 0;
+        if (arrived)
+            logUnit();
         // Stopped before the units asked for: the stop's own code, so a
         // script never takes a short run for a whole one.
         const bool stopped = signalled || code == ExitClosedByHand;
@@ -74,7 +123,8 @@ void Station::concluded()
                      .arg(ok ? QStringLiteral("passed") : QStringLiteral("failed"), lastStatus)
                      .arg(passed)
                      .arg(failed));
-    logUnit();
+    if (!logUnit())
+        return endStation(ExitUnusable);
     // A lost adapter or an unusable file ends the row: there is no next unit
     // to reach.
     const QString outcome = lastResult.value(QStringLiteral("outcome")).toString();
@@ -85,40 +135,32 @@ void Station::concluded()
     resetForNextUnit();
     arrived = false;
     dialog.awaitLeave();
+    awaitingLeave.start();
     leaveTimer.start();
+    stillThereTimer.start(stillThereFirstMs);
 }
 
-// One line a unit, on disk before the next unit starts.
-void Station::logUnit()
+// One line a unit, on disk before the next unit starts; a record that
+// cannot be kept stops the station rather than vanish.
+bool Station::logUnit()
 {
-    if (!log.isOpen())
-        return;
-    QJsonObject entry = lastResult;
-    entry.insert(QStringLiteral("time"),
-                 QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    entry.insert(QStringLiteral("port"), portName);
-    entry.insert(QStringLiteral("firmware_before"), firmware);
-    entry.insert(QStringLiteral("hardware"), hardware);
-    log.write(jsonevents::line(entry) + '\n');
-    log.flush();
-#ifdef Q_OS_UNIX
-    ::fsync(log.handle());
-#endif
+    QString error;
+    if (!log.isOpen() || log.append(jsonevents::line(lastResult), &error))
+        return true;
+    print(err, QStringLiteral("pelkoupdate: %1").arg(error));
+    return false;
 }
 
 void Station::endStation(int exitCode)
 {
     leaveTimer.stop();
+    stillThereTimer.stop();
     code = exitCode;
     print(human, QStringLiteral("station: %1 units, %2 passed, %3 failed")
                      .arg(passed + failed)
                      .arg(passed)
                      .arg(failed));
-    emitEvent(QJsonObject{{QStringLiteral("schema"), jsonevents::schema},
-                          {QStringLiteral("event"), QStringLiteral("tally")},
-                          {QStringLiteral("passed"), passed},
-                          {QStringLiteral("failed"), failed},
-                          {QStringLiteral("exit_code"), exitCode}});
+    emitEvent(jsonevents::tally(passed, failed, exitCode));
     ScriptedUpdate::concluded();
 }
 
@@ -128,12 +170,12 @@ std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &
     if (!options.station)
         return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
     auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
-                                             options.count, options.leaveMs,
-                                             options.ports.value(0));
+                                             options.count, options.leaveMs);
     QString error;
     if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
         std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
         return nullptr;
     }
+    station->listenToOperator();
     return station;
 }

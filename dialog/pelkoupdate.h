@@ -53,7 +53,7 @@ public:
         Q_UNUSED(firmware);
         Q_UNUSED(hardware);
     }
-    // While awaiting the device's leave: it answered the device query.
+    // While awaiting the device's leave: it sent a frame, any frame.
     virtual void deviceStillThere() {}
     virtual void readyForDownload(qint32 imageSize) = 0;
     // The word at offset went out.

@@ -44,7 +44,11 @@ private slots:
             QJsonParseError error;
             const QJsonObject event = QJsonDocument::fromJson(line.toUtf8(), &error).object();
             QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(line));
-            QCOMPARE(event.value("schema").toInt(), 1);
+            QCOMPARE(event.value("schema").toInt(), 2);
+            QVERIFY2(event.value("time").toString().endsWith('Z'), qPrintable(line));
+            QCOMPARE(event.value("run").toString().size(), 16);
+            QVERIFY2(event.value("unit").isNull() || event.value("unit").isUndefined(), qPrintable(line)); // not a station
+            QVERIFY2(!line.contains("\"\""), qPrintable(line)); // null, never ""
             events += event.value("event").toString();
             if (events.last() == "image") {
                 QCOMPARE(event.value("path").toString(), path);
@@ -62,7 +66,14 @@ private slots:
         QCOMPARE(last.value("outcome").toString(), outcome);
         QCOMPARE(last.value("exit_code").toInt(), exitCode);
         QCOMPARE(last.value("sha256").toString(), sha256);
+        QCOMPARE(last.value("file_sha256").toString(), sha256);
         QCOMPARE(last.value("bytes_covered").toInt(), exitCode == 0 ? 8192 : 2048);
+        // What the log of a station holds, for one update too.
+        QCOMPARE(last.value("port").toString(), run.port);
+        QCOMPARE(last.value("image").toString(), path);
+        QCOMPARE(last.value("firmware").toString(), QStringLiteral("01.00"));
+        QCOMPARE(last.value("hardware").toString(), QStringLiteral("01.00"));
+        QVERIFY(last.contains("unit") && last.value("unit").isNull());
         QVERIFY(last.value("line").toObject().contains("frames_sent"));
         // The people's lines went to standard error.
         QVERIFY2(result.err.contains("image " + path + ": 8192 bytes, sha256 " + sha256), qPrintable(result.err));

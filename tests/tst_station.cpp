@@ -7,6 +7,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using testing::pattern;
 
@@ -56,7 +58,174 @@ private slots:
         QCOMPARE(third.value("sha256").toString(),
                  QString(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(third.value("port").toString(), run.port);
-        QVERIFY(third.contains("time") && third.contains("firmware_before") && third.contains("seconds"));
+        QCOMPARE(third.value("firmware").toString(), QStringLiteral("01.00"));
+        QVERIFY(third.contains("time") && third.contains("run") && third.contains("seconds"));
+    }
+
+    // Every result on standard output is the very object in the log; every
+    // event has its time, the run and, in a station, the unit.
+    void recordsAgree()
+    {
+        const QString log = dir.filePath("agree.log");
+        testing::writeFile(dir, "agree.log", "{\"earlier\":\"run, its newline lost\"}");
+        Run run({"--units", "2", "--fail-unit", "2", "--away-ms", "600"});
+        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 5)),
+                                 {"--count", "2", "--log", log, "--json"}));
+        const Result result = run.result();
+        QCOMPARE(result.exitCode, 1);
+        QStringList results;
+        QString runId;
+        const QRegularExpression time("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
+        for (const QString &line : result.out) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            QCOMPARE(event.value("schema").toInt(), 2);
+            QVERIFY2(time.match(event.value("time").toString()).hasMatch(), qPrintable(line));
+            QVERIFY2(event.contains("unit"), qPrintable(line));
+            QVERIFY2(!line.contains("\"\""), qPrintable(line)); // null, never ""
+            runId = runId.isEmpty() ? event.value("run").toString() : runId;
+            QCOMPARE(event.value("run").toString(), runId);
+            const QString name = event.value("event").toString();
+            if (name == "device" || name == "progress")
+                QVERIFY2(event.value("unit").toInt() > 0, qPrintable(line));
+            if (name == "result")
+                results += line;
+        }
+        QCOMPARE(results.size(), 2);
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines[0], QByteArray("{\"earlier\":\"run, its newline lost\"}"));
+        QCOMPARE(QString::fromUtf8(lines[1]), results[0]);
+        QCOMPARE(QString::fromUtf8(lines[2]), results[1]);
+        const QJsonObject second = QJsonDocument::fromJson(lines[2]).object();
+        for (const char *field : {"unit", "time", "port", "firmware", "hardware", "image", "sha256",
+                                  "outcome", "exit_code", "seconds", "words_sent", "bytes_covered"})
+            QVERIFY2(!second.value(field).isNull() && !second.value(field).isUndefined(), field);
+        QCOMPARE(second.value("outcome").toString(), QStringLiteral("cancelled"));
+    }
+
+    // A log that cannot take records is refused before anything is sent,
+    // and never blocks: a FIFO without a reader, a device, a directory.
+    void logRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("a FIFO with no reader") << "fifo";
+        QTest::newRow("a device") << "device";
+        QTest::newRow("a directory") << "directory";
+    }
+    void logRefused()
+    {
+        QFETCH(QString, kind);
+        QString log = kind == "device" ? QStringLiteral("/dev/null") : dir.filePath("log-" + kind);
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
+        else if (kind == "directory")
+            QVERIFY(QDir().mkpath(log));
+        pty::Device line;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"-platform", "offscreen", "--port", line.path, "--file",
+                       testing::writeFile(dir, "fw.plk", pattern(64)), "--download", "--station",
+                       "--log", log});
+        QVERIFY(updater.waitForFinished(5000));
+        QCOMPARE(updater.exitCode(), 3);
+        QVERIFY(line.quietFor(100));
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(err.contains("the log " + log + " is not a regular file"), qPrintable(err));
+    }
+
+    // A full disk: the unit's result is printed, the station stops after it
+    // with the reason, never exit 0.
+    void logCannotBeWritten()
+    {
+        const QString log = testing::writeFile(dir, "full.log", QByteArray(99, ' ') + '\n');
+        Run run({"--units", "2", "--away-ms", "600"});
+        run.updater.setChildProcessModifier([] {
+            const rlimit limit{100, 100}; // the log may not grow
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::signal(SIGXFSZ, SIG_IGN);
+        });
+        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 6)),
+                                 {"--count", "2", "--log", log}));
+        const Result result = run.result();
+        QCOMPARE(result.exitCode, 3);
+        QVERIFY2(result.out.contains("unit 1: passed (Firmware is updated); tally: 1 passed, 0 failed"),
+                 qPrintable(result.out.join('\n')));
+        QVERIFY2(result.err.contains("pelkoupdate: cannot write the log " + log + ": "), qPrintable(result.err));
+        QVERIFY(!result.out.join('\n').contains("unit 2"));
+    }
+
+    // SIGTERM with a unit in hand: its record is kept.
+    void interruptedUnitIsLogged()
+    {
+        const QString log = dir.filePath("interrupted.log");
+        Run run({"--units", "2", "--stall-at", "2048"});
+        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 7)),
+                                 {"--log", log, "--timeout", "30"}));
+        QByteArray printed;
+        QVERIFY(testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains("progress 40%"); },
+                                 10000));
+        ::kill(pid_t(run.updater.processId()), SIGTERM);
+        const Result result = run.result();
+        QCOMPARE(result.exitCode, 143);
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject entry = QJsonDocument::fromJson(file.readLine()).object();
+        QCOMPARE(entry.value("outcome").toString(), QStringLiteral("interrupted"));
+        QCOMPARE(entry.value("unit").toInt(), 1);
+        QCOMPARE(entry.value("exit_code").toInt(), 143);
+    }
+
+    // A unit still there says so with any frame, not only the device-found
+    // answer; the operator can say it has gone (SIGUSR1) and the next unit
+    // is updated.
+    void leavingIsTold()
+    {
+        pty::Device line;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"-platform", "offscreen", "--port", line.path, "--file",
+                       testing::writeFile(dir, "fw.plk", pattern(4)), "--download", "--station",
+                       "--leave-seconds", "0.3", "--count", "2"});
+        QByteArray printed;
+        int updates = 0;
+        bool toldByHand = false;
+        QElapsedTimer stayed;
+        QElapsedTimer running;
+        running.start();
+        while (updater.state() != QProcess::NotRunning && running.elapsed() < 15000) {
+            printed += updater.readAllStandardOutput();
+            const QByteArray payload = pty::payloadOf(line.nextFrame(20));
+            if (payload.size() != 8)
+                continue;
+            const quint8 code = quint8(payload[1]);
+            const bool gone = printed.contains("the operator says it has left");
+            if (code == 0x00 && updates == 1 && !gone) {
+                line.respond(0x81, 0x01000100); // its version, not "found"
+                if (!stayed.isValid())
+                    stayed.start();
+                // Three leave times long it answers, and is not taken for gone.
+                if (!toldByHand && stayed.elapsed() > 1000) {
+                    QVERIFY2(!printed.contains("unit 1 left"), printed.constData());
+                    ::kill(pid_t(updater.processId()), SIGUSR1);
+                    toldByHand = true;
+                }
+            } else if (code == 0x00 || code == 0x01)
+                line.respond(0x80 + code, 0x01000100);
+            else if (code == 0x03)
+                line.respond(0x82, 0);
+            else if (code == 0x04)
+                line.respond(0x82, 4);
+            else if (code == 0x05)
+                ++updates, line.respond(0x83);
+        }
+        QVERIFY(updater.state() == QProcess::NotRunning || updater.waitForFinished(3000));
+        printed += updater.readAllStandardOutput();
+        QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(updates, 2);
+        QVERIFY2(printed.contains("unit 1: the operator says it has left"), printed.constData());
+        QVERIFY2(printed.contains("station: 2 units, 2 passed, 0 failed"), printed.constData());
     }
 
     // A device that stays on the fixture (the next one answers at once) is

@@ -107,14 +107,14 @@ void pelkoUpdate::sendNextRequest()
 void pelkoUpdate::handleResponse(const unsigned char *frame)
 {
     const unsigned char *payload = frame + 2;
-    if (frame[1] != deviceMark || payload[0] != frameTag) {
-        trace.ignored(-1);
-        return;
-    }
-    if (leaving && payload[1] == RspDeviceFound && state == StateFindDevice) {
-        // The unit just updated is still there: keep polling, go no further.
+    if (leaving && frame[1] == deviceMark) {
+        // Whatever the unit just updated says, it is still there: keep
+        // polling, go no further.
         if (observer)
             observer->deviceStillThere();
+    } else if (frame[1] != deviceMark || payload[0] != frameTag) {
+        trace.ignored(-1);
+        return;
     } else if (actsOn(payload[1])) {
         retryTimer.stop();
         act(payload);

@@ -56,7 +56,7 @@ struct Options
     std::string capture;
     long units = 1;     // devices one after another on the same line
     long failUnit = 0;  // this unit cancels at offset 512
-    long awayMs = 1000; // how long a unit is gone after its update
+    long awayMs = 3000; // how long a unit is gone after its update: longer than a station's default leave time
 };
 
 

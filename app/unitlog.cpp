@@ -1,0 +1,114 @@
+#include "unitlog.h"
+
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+QString UnitLog::failed(const QString &reason) const
+{
+    return QStringLiteral("cannot write the log %1: %2").arg(path, reason);
+}
+
+#ifdef Q_OS_UNIX
+namespace {
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Non-blocking, so a FIFO without a reader fails at once instead of
+// waiting for one; read too, where allowed, to see the last byte.
+int openForAppending(const QByteArray &path)
+{
+    constexpr int flags = O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = ::open(path.constData(), O_RDWR | flags, 0644);
+    return fd >= 0 || errno != EACCES ? fd : ::open(path.constData(), O_WRONLY | flags, 0644);
+}
+
+bool endsWithoutNewline(int fd, off_t size)
+{
+    char last = '\n';
+    return size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
+}
+} // namespace
+
+bool UnitLog::open(const QString &path, QString *error)
+{
+    this->path = path;
+    file.setFileName(path);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat node{};
+    if (::stat(name.constData(), &node) == 0 && !S_ISREG(node.st_mode)) {
+        *error = QStringLiteral("the log %1 is not a regular file").arg(path);
+        return false;
+    }
+    const int fd = openForAppending(name);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open the log %1: %2").arg(path, systemError());
+        return false;
+    }
+    // It may have been swapped for something else between the two looks.
+    if (::fstat(fd, &node) != 0 || !S_ISREG(node.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("the log %1 is not a regular file").arg(path);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (endsWithoutNewline(fd, node.st_size) && ::write(fd, "\n", 1) != 1) {
+        *error = failed(systemError());
+        ::close(fd);
+        return false;
+    }
+    return file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                     QFileDevice::AutoCloseHandle);
+}
+
+bool UnitLog::append(const QByteArray &line, QString *error)
+{
+    const QByteArray whole = line + '\n';
+    const qint64 written = file.write(whole);
+    if (written != whole.size()) {
+        *error = failed(written < 0 ? file.errorString() : QStringLiteral("the line was cut short"));
+        return false;
+    }
+    if (::fsync(file.handle()) != 0 && errno != EINVAL) {
+        *error = failed(systemError());
+        return false;
+    }
+    return true;
+}
+#else
+bool UnitLog::open(const QString &path, QString *error)
+{
+    this->path = path;
+    file.setFileName(path);
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("the log %1 is not a regular file").arg(path);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append)) {
+        *error = QStringLiteral("cannot open the log %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.size() > 0 && file.seek(file.size() - 1) && file.peek(1) != "\n")
+        file.write("\n");
+    return true;
+}
+
+bool UnitLog::append(const QByteArray &line, QString *error)
+{
+    const QByteArray whole = line + '\n';
+    if (file.write(whole) != whole.size() || !file.flush()) {
+        *error = failed(file.errorString());
+        return false;
+    }
+    return true;
+}
+#endif
