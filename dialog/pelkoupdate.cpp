@@ -79,6 +79,16 @@ void pelkoUpdate::fitStatusFont(const QString &text, const QString &whole)
     label->setToolTip(!whole.isEmpty() && whole != text ? whole : fits ? QString() : text);
 }
 
+bool pelkoUpdate::statusFits(const QString &text) const
+{
+    const QLabel *label = ui->labelStatusBar;
+    QFont smallest = statusFont;
+    statusFont.pointSizeF() > 0 ? smallest.setPointSizeF(statusFont.pointSizeF() * 0.8)
+                                : smallest.setPixelSize(qRound(statusFont.pixelSize() * 0.8));
+    return QFontMetrics(smallest).horizontalAdvance(text)
+           <= label->contentsRect().width() - 2 * label->margin();
+}
+
 QString pelkoUpdate::portAndFileText() const
 {
     return ui->comboBoxPort->currentText() + QStringLiteral("  ")

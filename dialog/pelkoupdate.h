@@ -133,10 +133,13 @@ private:
     // and what a script is told.
     void showStatus(const QString &text, const QString &whole = QString());
     void fitStatusFont(const QString &text, const QString &whole);
+    bool statusFits(const QString &text) const;
 
     // link
     bool openPort();
     bool lockPort();
+    static bool mayUse(const QString &path);
+    bool portInUse(const QString &name);
     void setLowLatency();
     QString portOpenError(const QString &name) const;
     void portFailed(QSerialPort::SerialPortError error);

@@ -34,19 +34,17 @@ bool pelkoUpdate::openPort()
     serialPort.setPortName(name);
     portPath = portidentity::devicePath(name);
     if (!serialPort.open(QIODevice::ReadWrite)) {
+        // Qt refuses a port another program has locked with a text of its
+        // own about permissions; the user is owed who holds it.
+        if (serialPort.error() == QSerialPort::PermissionError && mayUse(portPath))
+            return portInUse(name);
         showStatus(QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString()),
                    portOpenError(name));
         return false;
     }
     if (!lockPort()) {
         serialPort.close();
-        const QList<portdiagnosis::Holder> holders = portdiagnosis::holders(portPath);
-        const QString text = QStringLiteral("Cannot open port %1: in use by %2");
-        showStatus(holders.isEmpty() ? QStringLiteral("Cannot open port %1: in use").arg(name)
-                                     : text.arg(name, QStringLiteral("pid %1").arg(holders[0].pid)),
-                   text.arg(name, holders.isEmpty() ? QStringLiteral("another program")
-                                                    : portdiagnosis::describe(holders)));
-        return false;
+        return portInUse(name);
     }
     const bool configured =
         serialPort.setBaudRate(57600) && serialPort.setFlowControl(QSerialPort::NoFlowControl) &&
@@ -195,6 +193,34 @@ void pelkoUpdate::setLowLatency()
     }
     errno = savedErrno;
 #endif
+}
+
+// The user could read and write the node, so a refusal means someone else
+// has it.
+bool pelkoUpdate::mayUse(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int savedErrno = errno;
+    const bool may = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+    errno = savedErrno;
+    return may;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
+bool pelkoUpdate::portInUse(const QString &name)
+{
+    const portdiagnosis::Holder holder = portdiagnosis::lockHolder(portPath);
+    const QString text = QStringLiteral("Cannot open port %1: in use by %2").arg(name);
+    const QString whole = text.arg(holder.pid > 0 ? portdiagnosis::describe({holder})
+                                                  : QStringLiteral("another program"));
+    // The program's name goes where the line has no room for it.
+    const QString shorter = holder.pid > 0 ? text.arg(QStringLiteral("pid %1").arg(holder.pid))
+                                           : QStringLiteral("Cannot open port %1: in use").arg(name);
+    showStatus(statusFits(whole) ? whole : shorter, whole);
+    return false;
 }
 
 // What the system shows in the way (a missing group, brltty, another
