@@ -3,6 +3,9 @@
 #include "jsonevents.h"
 #include "portdiagnosis.h"
 
+#include <QFileInfo>
+#include <QJsonObject>
+
 #include <cstdio>
 
 #include <QStringList>
@@ -38,29 +41,92 @@ Outcome list(const QList<PortIdentity> &ports)
     return {0, lines.join(QLatin1Char('\n'))};
 }
 
-Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports)
+namespace {
+struct Checked
 {
-    QStringList paths;
-    for (const QString &name : names)
-        paths += pathOf(name, ports);
+    QString path; // empty for the checks that need no port
+    portdiagnosis::Finding finding;
+};
+
+// The port a name stands for, resolved as --port resolves it; a finding
+// when there is none to check.
+portdiagnosis::Finding lookUp(const QString &name, const QList<PortIdentity> &ports,
+                              PortIdentity *found)
+{
+    const QString check = QStringLiteral("port");
+    if (portidentity::isMatch(name)) {
+        QString error;
+        const QList<PortIdentity> matches = portidentity::matching(name, ports, &error);
+        if (!error.isEmpty())
+            return {check, error};
+        if (matches.size() != 1)
+            return {check, QStringLiteral("%1 matches %2 ports; the ports there are:\n%3")
+                               .arg(name)
+                               .arg(matches.size())
+                               .arg(listed(ports))};
+        *found = matches.first();
+        return {check, QString()};
+    }
+    *found = PortIdentity(name, pathOf(name, ports));
+    for (const PortIdentity &port : ports) {
+        if (port.name == name || port.location == found->location)
+            *found = port;
+    }
+    if (!QFileInfo::exists(found->location))
+        return {check, QStringLiteral("%1 does not exist: is the adapter plugged in? The ports there "
+                                      "are:\n%2")
+                           .arg(found->location, listed(ports))};
+    return {check, QString()};
+}
+
+QList<Checked> checks(const QStringList &names, const QList<PortIdentity> &ports)
+{
+    QList<Checked> done;
+    QList<PortIdentity> targets;
+    for (const QString &name : names) {
+        PortIdentity port;
+        const portdiagnosis::Finding found = lookUp(name, ports, &port);
+        done += Checked{port.location.isEmpty() ? name : port.location, found};
+        if (found.problem.isEmpty())
+            targets += port;
+    }
     for (const PortIdentity &port : ports) {
         if (names.isEmpty() && port.usb)
-            paths += port.location;
+            targets += port;
     }
-    if (paths.isEmpty())
-        paths += QString(); // the checks that need no port
+    if (names.isEmpty() && targets.isEmpty())
+        targets += PortIdentity(); // the checks that need no port
+    const portdiagnosis::System system = portdiagnosis::System::current();
+    for (const PortIdentity &port : std::as_const(targets)) {
+        for (const portdiagnosis::Finding &finding : portdiagnosis::diagnose(port.location, system, port))
+            done += Checked{port.location, finding};
+    }
+    return done;
+}
+} // namespace
+
+Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports, bool json)
+{
     QStringList lines;
     bool clear = true;
-    for (const QString &path : std::as_const(paths)) {
-        for (const portdiagnosis::Finding &finding : portdiagnosis::diagnose(path)) {
-            const QString where = path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(path);
-            lines += QStringLiteral("%1%2: %3")
-                         .arg(finding.check, where,
-                              finding.problem.isEmpty() ? QStringLiteral("ok") : finding.problem);
-            clear = clear && finding.problem.isEmpty();
+    for (const Checked &checked : checks(names, ports)) {
+        const QString &problem = checked.finding.problem;
+        clear = clear && problem.isEmpty();
+        if (json) {
+            QJsonObject event{{QStringLiteral("schema"), jsonevents::schema},
+                              {QStringLiteral("event"), QStringLiteral("check")},
+                              {QStringLiteral("port"), jsonevents::text(checked.path)},
+                              {QStringLiteral("check"), checked.finding.check},
+                              {QStringLiteral("ok"), problem.isEmpty()},
+                              {QStringLiteral("problem"), jsonevents::text(problem)}};
+            lines += QString::fromUtf8(jsonevents::line(event));
+            continue;
         }
+        const QString where = checked.path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(checked.path);
+        lines += QStringLiteral("%1%2: %3").arg(checked.finding.check, where,
+                                                problem.isEmpty() ? QStringLiteral("ok") : problem);
     }
-    if (lines.isEmpty())
+    if (lines.isEmpty() && !json)
         lines += QStringLiteral("no checks on this system");
     return {clear ? 0 : 1, lines.join(QLatin1Char('\n'))};
 }
@@ -113,11 +179,13 @@ int fromCommandLine(Options &options)
         return 0;
     }
     const portchoice::Outcome outcome = options.listPorts ? portchoice::list(ports)
-                                        : options.doctor  ? portchoice::doctor(options.ports, ports)
+                                        : options.doctor  ? portchoice::doctor(options.ports, ports, options.json)
                                                           : portchoice::resolve(options, ports);
     const bool failed = outcome.exitCode > 0 && !options.doctor;
     // With JSON on standard output, what people read goes to standard error.
-    if (!outcome.said.isEmpty())
+    if (!outcome.said.isEmpty() && options.doctor && options.json)
+        std::printf("%s\n", qPrintable(outcome.said));
+    else if (!outcome.said.isEmpty())
         std::fprintf(failed || options.json ? stderr : stdout, "%s%s\n",
                      failed ? "pelkoupdate: " : "", qPrintable(outcome.said));
     return outcome.exitCode;

@@ -18,7 +18,8 @@ Outcome list(const QList<PortIdentity> &ports);
 
 // Each check for each port named (every USB port when none is), with "ok"
 // or what to do; exit 0 when nothing is in the way, 1 otherwise.
-Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports);
+// With json, one JSON object a check.
+Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports, bool json = false);
 
 // Turns usb:/serial: matches in options.ports into the port they name. A
 // scripted update without --port takes the one USB serial port there is,

@@ -1,5 +1,7 @@
 #include "portdiagnosis.h"
 
+#include "printable.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -66,13 +68,59 @@ bool running(const System &system, const QString &program)
     });
 }
 
-QString brltty(const System &system)
+// The rule file of brltty's that names the adapter's USB id, and the
+// product pattern it names it by ("1a86/7523/*"), or empty.
+QPair<QString, QString> brlttyRule(const System &system, const PortIdentity &port)
+{
+    const QString product = QStringLiteral("ENV{PRODUCT}==\"%1/%2/")
+                                .arg(port.vendorId, 0, 16)
+                                .arg(port.productId, 0, 16);
+    QStringList seen; // a local file hides the packaged one of its name
+    for (const QString &dir : system.udevRules) {
+        for (const QFileInfo &file : QDir(dir).entryInfoList({QStringLiteral("*brltty*.rules")}, QDir::Files)) {
+            if (seen.contains(file.fileName()))
+                continue;
+            seen += file.fileName();
+            QFile rules(file.absoluteFilePath());
+            if (!rules.open(QIODevice::ReadOnly))
+                continue;
+            const QString text = QString::fromLocal8Bit(rules.readAll()).toLower();
+            const qsizetype at = text.indexOf(product.toLower());
+            if (at >= 0)
+                return {file.absoluteFilePath(),
+                        text.mid(at + 15).section(QLatin1Char('"'), 0, 0)};
+        }
+    }
+    return {};
+}
+
+// brltty takes the USB adapters its rules name for braille displays; a
+// person may need it for one, so the way out that keeps it comes first.
+QString brltty(const System &system, const QString &path, const PortIdentity &port)
 {
     if (!running(system, QStringLiteral("brltty")))
         return QString();
-    return QStringLiteral("brltty (a braille display service) is running and takes USB serial "
-                          "adapters (CH340, CP210x, FTDI) for itself: sudo apt remove brltty, "
-                          "then plug the adapter in again");
+    if (path.isEmpty())
+        return QStringLiteral("brltty (a braille display service) is running and takes the USB "
+                              "serial adapters its rules name (CH340, CP210x and others) for "
+                              "itself: if your adapter's port vanishes when it is plugged in, run "
+                              "this check with --port once it is there, or, if no braille display "
+                              "is used here, sudo apt remove brltty");
+    if (!port.usb)
+        return QString();
+    const auto [file, pattern] = brlttyRule(system, port);
+    if (file.isEmpty())
+        return QString();
+    const QString local = QStringLiteral("/etc/udev/rules.d/") + QFileInfo(file).fileName();
+    return QStringLiteral("brltty (a braille display service) is running and its rules in %1 take "
+                          "USB adapters %2 like %3 for itself: to keep brltty for a braille "
+                          "display, copy that file to %4 (unless it is that file), delete the "
+                          "line with ENV{PRODUCT}==\"%5\" and run sudo udevadm control --reload; "
+                          "if no braille display is used here, sudo apt remove brltty. Then plug "
+                          "the adapter in again")
+        .arg(file,
+             QStringLiteral("%1:%2").arg(port.vendorId, 4, 16, QLatin1Char('0')).arg(port.productId, 4, 16, QLatin1Char('0')),
+             path, local, pattern);
 }
 
 // ModemManager sends AT commands to every new serial port that udev has
@@ -92,7 +140,7 @@ QString modemManager(const QString &path, const struct stat &node, const System 
     return QStringLiteral("ModemManager is running and may send modem commands to %1: sudo "
                           "systemctl stop ModemManager, or mark the adapter "
                           "ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule")
-        .arg(path);
+        .arg(path.isEmpty() ? QStringLiteral("every new serial port") : path);
 }
 
 QString access(const QString &path, const struct stat &node, const System &system)
@@ -142,9 +190,32 @@ QList<Holder> holders(const QString &path, const QString &proc)
     return found;
 }
 
-QList<Finding> diagnose(const QString &path, const System &system)
+Holder lockHolder(const QString &path, const QString &proc)
 {
-    QList<Finding> findings{{QStringLiteral("brltty"), brltty(system)}};
+    struct stat node{};
+    if (::stat(QFile::encodeName(path).constData(), &node) != 0)
+        return Holder();
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:05:6 0 EOF": the file as
+    // major:minor:inode of the file system it is on, in hex, hex, decimal.
+    const QString file = QStringLiteral("%1:%2:%3")
+                             .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                             .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                             .arg(node.st_ino);
+    QFile locks(proc + QStringLiteral("/locks"));
+    if (locks.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : locks.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() >= 6 && fields[1] != "->" && fields[5] == file.toLatin1())
+                return Holder{fields[4].toLongLong(), programName(proc, QString::fromLatin1(fields[4]))};
+        }
+    }
+    const QList<Holder> open = holders(path, proc);
+    return open.isEmpty() ? Holder() : open.constFirst();
+}
+
+QList<Finding> diagnose(const QString &path, const System &system, const PortIdentity &port)
+{
+    QList<Finding> findings{{QStringLiteral("brltty"), brltty(system, path, port)}};
     struct stat node{};
     const bool exists = !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &node) == 0;
     if (path.isEmpty() || exists)
@@ -171,7 +242,12 @@ QList<Holder> holders(const QString &, const QString &)
     return {};
 }
 
-QList<Finding> diagnose(const QString &, const System &)
+Holder lockHolder(const QString &, const QString &)
+{
+    return Holder();
+}
+
+QList<Finding> diagnose(const QString &, const System &, const PortIdentity &)
 {
     return {};
 }
@@ -181,7 +257,7 @@ QString describe(const QList<Holder> &holders)
 {
     QStringList parts;
     for (const Holder &holder : holders)
-        parts += QStringLiteral("pid %1 (%2)").arg(holder.pid).arg(holder.name);
+        parts += QStringLiteral("pid %1 (%2)").arg(holder.pid).arg(printable(holder.name));
     return parts.join(QStringLiteral(", "));
 }
 

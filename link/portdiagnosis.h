@@ -1,8 +1,11 @@
 #ifndef PORTDIAGNOSIS_H
 #define PORTDIAGNOSIS_H
 
+#include "portidentity.h"
+
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // What the system shows about who and what stands between the user and a
 // serial port. Everything here only reads (/proc, the device node, udev's
@@ -22,6 +25,9 @@ struct System
 {
     QString proc = QStringLiteral("/proc");
     QString udevData = QStringLiteral("/run/udev/data");
+    // Where udev's rules are, the local ones first, as udev reads them.
+    QStringList udevRules{QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
+                          QStringLiteral("/usr/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d")};
     uint uid = 0;
     QList<uint> groups;
     qint64 self = 0; // our own process, never "in the way"
@@ -31,6 +37,10 @@ struct System
 // Processes that have the device at path open, by whatever name they opened
 // it; those whose descriptors the user may not read are not seen.
 QList<Holder> holders(const QString &path, const QString &proc = QStringLiteral("/proc"));
+
+// The process holding a lock on the device at path (the system's record of
+// locks), else the first that has it open; pid 0 when none is seen.
+Holder lockHolder(const QString &path, const QString &proc = QStringLiteral("/proc"));
 
 // "pid 1234 (pelkoupdate), pid 99 (minicom)", or empty when none is seen.
 QString describe(const QList<Holder> &holders);
@@ -42,8 +52,9 @@ struct Finding
 };
 
 // The checks for the port at path (the system-wide ones alone when path is
-// empty).
-QList<Finding> diagnose(const QString &path, const System &system = System::current());
+// empty); port, when known, is what the system says the adapter is.
+QList<Finding> diagnose(const QString &path, const System &system = System::current(),
+                        const PortIdentity &port = PortIdentity());
 // The problems alone, one a line; empty when nothing is in the way.
 QString inTheWay(const QString &path, const System &system = System::current());
 

@@ -1,5 +1,7 @@
 #include "portchoice.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 // Ports by what they are, and a script that never guesses one.
@@ -75,6 +77,34 @@ private slots:
         QTest::newRow("two USB ports") << 2 << true;
         QTest::newRow("the window chooses as always") << 2 << false;
     }
+    // A port the doctor cannot find is what is in the way, never "ok".
+    void doctorFindsNoPort_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a name that is not there") << "ttyUSB9" << "port (/dev/ttyUSB9): /dev/ttyUSB9 does not exist";
+        QTest::newRow("a path that is not there") << "/dev/pts/99" << "port (/dev/pts/99): /dev/pts/99 does not exist";
+        QTest::newRow("usb: matching none") << "usb:1a86:7523" << "port (usb:1a86:7523): usb:1a86:7523 matches 0 ports";
+        QTest::newRow("usb: matching two") << "usb:0403:6001" << "port (usb:0403:6001): usb:0403:6001 matches 2 ports";
+        QTest::newRow("serial: matching none") << "serial:nope" << "port (serial:nope): serial:nope matches 0 ports";
+    }
+    void doctorFindsNoPort()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, said);
+        const portchoice::Outcome outcome = portchoice::doctor({port}, machine);
+        QCOMPARE(outcome.exitCode, 1);
+        QVERIFY2(outcome.said.startsWith(said), qPrintable(outcome.said));
+        QVERIFY2(!outcome.said.contains(": ok"), qPrintable(outcome.said));
+        // As JSON: an object a check.
+        const portchoice::Outcome json = portchoice::doctor({port}, machine, true);
+        QCOMPARE(json.exitCode, 1);
+        const QJsonObject check = QJsonDocument::fromJson(json.said.split('\n').first().toUtf8()).object();
+        QCOMPARE(check.value("check").toString(), QStringLiteral("port"));
+        QCOMPARE(check.value("ok").toBool(true), false);
+        QVERIFY(check.value("problem").toString().startsWith(said.section(": ", 1)));
+    }
+
     void neverGuesses()
     {
         QFETCH(int, usbPorts);

@@ -52,10 +52,7 @@ private slots:
         QTest::addColumn<QString>("check");
         QTest::addColumn<QString>("problem");
         QTest::newRow("nothing running") << QStringList{"bash"} << false << "brltty" << "";
-        QTest::newRow("brltty") << QStringList{"bash", "brltty"} << false << "brltty"
-                                << "brltty (a braille display service) is running and takes USB serial "
-                                   "adapters (CH340, CP210x, FTDI) for itself: sudo apt remove brltty, "
-                                   "then plug the adapter in again";
+        QTest::newRow("brltty, a port it does not claim") << QStringList{"bash", "brltty"} << false << "brltty" << "";
         QTest::newRow("ModemManager") << QStringList{"ModemManager"} << false << "ModemManager"
                                       << "ModemManager is running and may send modem commands to PORT: "
                                          "sudo systemctl stop ModemManager, or mark the adapter "
@@ -80,6 +77,79 @@ private slots:
         record.close();
         QCOMPARE(TestPortDiagnosis::problem(portdiagnosis::diagnose(line.path, system), check),
                  QString(problem).replace("PORT", line.path));
+    }
+
+    // brltty is named only for an adapter its own rules would take, and the
+    // way out that keeps it for a braille display comes first.
+    void brlttyClaims_data()
+    {
+        QTest::addColumn<bool>("usb");
+        QTest::addColumn<int>("vendor");
+        QTest::addColumn<bool>("localCopyWithoutIt");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("a CH340 its rules name") << true << 0x1a86 << false << true;
+        QTest::newRow("an adapter its rules do not name") << true << 0x10c4 << false << false;
+        QTest::newRow("a built-in UART") << false << 0 << false << false;
+        QTest::newRow("a local copy of the rules without it") << true << 0x1a86 << true << false;
+    }
+    void brlttyClaims()
+    {
+        QFETCH(bool, usb);
+        QFETCH(int, vendor);
+        QFETCH(bool, localCopyWithoutIt);
+        QFETCH(bool, named);
+        pty::Device line;
+        System system = withPrograms({"brltty"});
+        const QString packaged = dir.filePath(QStringLiteral("rules-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        const QString local = packaged + "-local";
+        QDir().mkpath(packaged);
+        QDir().mkpath(local);
+        QFile rules(packaged + "/85-brltty.rules");
+        QVERIFY(rules.open(QIODevice::WriteOnly));
+        rules.write("# Device: 1A86:7523\nENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", GOTO=\"brltty_usb_run\"\n");
+        rules.close();
+        if (localCopyWithoutIt)
+            QVERIFY(QFile::copy(packaged + "/85-brltty.rules", local + "/85-brltty.rules")
+                    && QFile(local + "/85-brltty.rules").resize(0));
+        system.udevRules = {local, packaged};
+        PortIdentity port("ttyUSB0", line.path);
+        port.usb = usb;
+        port.vendorId = quint16(vendor);
+        port.productId = 0x7523;
+        const QString problem = TestPortDiagnosis::problem(portdiagnosis::diagnose(line.path, system, port), "brltty");
+        QCOMPARE(!problem.isEmpty(), named);
+        if (named) {
+            QVERIFY2(problem.contains("take USB adapters 1a86:7523 like " + line.path), qPrintable(problem));
+            QVERIFY2(problem.indexOf("delete the line with ENV{PRODUCT}==\"1a86/7523/*\"")
+                         < problem.indexOf("sudo apt remove brltty"),
+                     qPrintable(problem));
+        }
+    }
+
+    // The one holding the lock is named, not merely the first with the
+    // device open.
+    void lockHolder()
+    {
+        pty::Device line;
+        const System system = withPrograms({"minicom", "pelkoupdate"}); // pids 100 and 101
+        QDir().mkpath(system.proc + "/100/fd");
+        QVERIFY(QFile::link(line.path, system.proc + "/100/fd/3"));
+        QCOMPARE(portdiagnosis::lockHolder(line.path, system.proc).pid, 100); // open, no lock seen
+        struct stat node{};
+        QVERIFY(::stat(QFile::encodeName(line.path).constData(), &node) == 0);
+        QFile locks(system.proc + "/locks");
+        QVERIFY(locks.open(QIODevice::WriteOnly));
+        locks.write(QStringLiteral("1: POSIX  ADVISORY  WRITE 77 00:1f:12 0 EOF\n"
+                                   "2: FLOCK  ADVISORY  WRITE 101 %1:%2:%3 0 EOF\n"
+                                   "2: -> FLOCK  ADVISORY  WRITE 100 %1:%2:%3 0 EOF\n")
+                        .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                        .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                        .arg(node.st_ino)
+                        .toLatin1());
+        locks.close();
+        const portdiagnosis::Holder holder = portdiagnosis::lockHolder(line.path, system.proc);
+        QCOMPARE(holder.pid, 101);
+        QCOMPARE(holder.name, QStringLiteral("pelkoupdate"));
     }
 
     // The node's group may use it, and the user is not in that group.
