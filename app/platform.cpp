@@ -14,11 +14,11 @@
 #include <cstring>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -61,114 +61,113 @@ QStringList platformNames()
 }
 
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-// A socket that is closed on exec and, when asked, does not block.
-int newSocket(int family, int type, bool nonBlocking)
+constexpr int probeMs = 2000;
+
+// A connection to the window system, made as Qt would make it: the server
+// may refuse us (no cookie: sudo, cron, another user's display), close the
+// connection, or accept and never answer. The libraries are the ones Qt's
+// own plugins use, looked up here so the program needs them only where
+// they are.
+struct Probe
 {
-    const int fd = ::socket(family, type, 0);
-    if (fd >= 0) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        if (nonBlocking)
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const char *library;
+    const char *what;
+    void *handle = nullptr;
+    bool (*connects)(void *handle) = nullptr;
+};
+
+bool xcbConnects(void *handle)
+{
+    using Connect = void *(*)(const char *, int *);
+    using HasError = int (*)(void *);
+    const auto connect = reinterpret_cast<Connect>(::dlsym(handle, "xcb_connect"));
+    const auto hasError = reinterpret_cast<HasError>(::dlsym(handle, "xcb_connection_has_error"));
+    return connect && hasError && hasError(connect(nullptr, nullptr)) == 0;
+}
+
+bool waylandConnects(void *handle)
+{
+    using Connect = void *(*)(const char *);
+    using Roundtrip = int (*)(void *);
+    const auto connect = reinterpret_cast<Connect>(::dlsym(handle, "wl_display_connect"));
+    const auto roundtrip = reinterpret_cast<Roundtrip>(::dlsym(handle, "wl_display_roundtrip"));
+    void *display = connect ? connect(nullptr) : nullptr;
+    return display && roundtrip && roundtrip(display) >= 0;
+}
+
+// Tried in a child, so that a server that never answers costs the bound
+// and nothing else; the reason is empty when the display can be used.
+QString tryDisplay(Probe probe)
+{
+    probe.handle = ::dlopen(probe.library, RTLD_NOW | RTLD_LOCAL);
+    if (!probe.handle)
+        return QStringLiteral("%1 is not installed").arg(QLatin1String(probe.library));
+    int result[2];
+    if (::pipe(result) != 0)
+        return QString(); // cannot tell: let Qt try
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(result[0]);
+        // The libraries' own complaints are ours to tell, in our words.
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        const char answer = probe.connects(probe.handle) ? 'y' : 'n';
+        [[maybe_unused]] const ssize_t n = ::write(result[1], &answer, 1);
+        ::_exit(0);
     }
-    return fd;
-}
-
-// Connects to a local socket by path, or by abstract name when the path
-// starts with '@'.
-bool localSocketAnswers(const QByteArray &path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
-    if (path.startsWith('@'))
-        address.sun_path[0] = '\0';
-    else
-        length += 1;
-    const int fd = newSocket(AF_UNIX, SOCK_STREAM, false);
-    const bool answers = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return answers;
-}
-
-bool tcpAnswers(const QByteArray &host, int port)
-{
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
-        return false;
-    bool answers = false;
-    for (addrinfo *a = found; a && !answers; a = a->ai_next) {
-        const int fd = newSocket(a->ai_family, a->ai_socktype, true);
-        if (fd < 0)
-            continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            answers = true;
-        } else if (errno == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            int error = 0;
-            socklen_t size = sizeof error;
-            answers = ::poll(&p, 1, 2000) == 1
-                      && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
-        }
-        ::close(fd);
+    ::close(result[1]);
+    char answer = 0;
+    pollfd p{result[0], POLLIN, 0};
+    const bool answered = child > 0 && ::poll(&p, 1, probeMs) == 1 && ::read(result[0], &answer, 1) == 1;
+    ::close(result[0]);
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
     }
-    ::freeaddrinfo(found);
-    return answers;
+    if (child < 0)
+        return QString();
+    if (!answered)
+        return QStringLiteral("the %1 did not answer within %2 s").arg(QLatin1String(probe.what)).arg(probeMs / 1000);
+    return answer == 'y' ? QString()
+                         : QStringLiteral("the %1 could not be reached, or refused or closed the connection").arg(QLatin1String(probe.what));
 }
 
-// DISPLAY is [host]:number[.screen]; a local server listens on an abstract
-// socket, a file socket, or both.
-bool xServerAnswers()
+QString xServerProblem()
 {
-    const QByteArray display = qgetenv("DISPLAY");
-    const qsizetype colon = display.lastIndexOf(':');
-    if (colon < 0)
-        return false;
-    const QByteArray host = display.left(colon);
-    if (host.startsWith('/'))
-        return true; // a launchd socket path: Qt knows it better
-    bool ok = false;
-    const int number = display.mid(colon + 1).split('.').value(0).toInt(&ok);
-    if (!ok)
-        return false;
-    if (host.isEmpty() || host == "unix") {
-        const QByteArray path = "/tmp/.X11-unix/X" + QByteArray::number(number);
-        return localSocketAnswers('@' + path) || localSocketAnswers(path);
-    }
-    return tcpAnswers(host, 6000 + number);
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return QStringLiteral("DISPLAY is not set");
+    return tryDisplay({"libxcb.so.1", "X server", nullptr, xcbConnects});
 }
 
-bool waylandAnswers()
+QString waylandProblem()
 {
-    QByteArray name = qgetenv("WAYLAND_DISPLAY");
-    if (name.isEmpty())
-        name = "wayland-0";
-    if (!name.startsWith('/'))
-        name = qgetenv("XDG_RUNTIME_DIR") + '/' + name;
-    return localSocketAnswers(name);
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return QStringLiteral("WAYLAND_DISPLAY is not set");
+    return tryDisplay({"libwayland-client.so.0", "Wayland compositor", nullptr, waylandConnects});
 }
 #endif
 
-// Whether the platform named (empty: Qt's own choice) can show a window.
-bool displayAnswers(const QString &platform)
+// Why the platform named (empty: Qt's own choice) cannot show a window;
+// empty when it can.
+QString displayProblem(const QString &platform)
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    if (platform.isEmpty())
-        return xServerAnswers()
-               || (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && waylandAnswers());
+    if (platform.isEmpty()) {
+        const QString x = xServerProblem();
+        if (x.isEmpty())
+            return x;
+        const QString wayland = waylandProblem();
+        return wayland.isEmpty() ? wayland : x + QStringLiteral("; ") + wayland;
+    }
     if (platform == QLatin1String("xcb"))
-        return xServerAnswers();
+        return xServerProblem();
     if (platform.startsWith(QLatin1String("wayland")))
-        return waylandAnswers();
+        return waylandProblem();
 #else
     Q_UNUSED(platform);
 #endif
-    return true;
+    return QString();
 }
 
 QString displayName()
@@ -179,7 +178,7 @@ QString displayName()
             named += QStringLiteral("%1=%2").arg(QLatin1String(variable), qEnvironmentVariable(variable));
     }
     return named.isEmpty() ? QStringLiteral("DISPLAY and WAYLAND_DISPLAY are not set")
-                           : named.join(QStringLiteral(", ")) + QStringLiteral(" cannot be reached");
+                           : named.join(QStringLiteral(", "));
 }
 
 void dropPlatformArgument(std::vector<char *> &argv)
@@ -215,7 +214,8 @@ int choosePlatform(const Options &options, std::vector<char *> &argv)
             return exitUsage;
         }
     }
-    if (displayAnswers(platform))
+    const QString problem = displayProblem(platform);
+    if (problem.isEmpty())
         return -1;
     if (options.download) {
         // A scripted update needs no screen: the same run, drawn offscreen.
@@ -224,9 +224,9 @@ int choosePlatform(const Options &options, std::vector<char *> &argv)
         return -1;
     }
     std::fprintf(stderr,
-                 "pelkoupdate: no display to show the window on (%s); use --file and --download "
-                 "to update without a window\n",
-                 qPrintable(displayName()));
+                 "pelkoupdate: no display to show the window on (%s: %s); use --file and "
+                 "--download to update without a window\n",
+                 qPrintable(displayName()), qPrintable(problem));
     return exitNoDisplay;
 }
 

@@ -5,11 +5,15 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using testing::pattern;
 
@@ -551,6 +555,79 @@ private slots:
             QVERIFY(run.sim.waitForFinished(5000));
             QCOMPARE(testing::received(out), image);
         }
+    }
+
+    // A display that is there but cannot be used: --download goes offscreen,
+    // the window alone ends with the reason, both within moments.
+    void unusableDisplay_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("download");
+        for (const char *server : {"closes", "refuses", "never answers"}) {
+            QTest::addRow("an X server that %s: an update", server) << QString(server) << true;
+            QTest::addRow("an X server that %s: the window", server) << QString(server) << false;
+        }
+    }
+    void unusableDisplay()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, download);
+        QDir().mkpath("/tmp/.X11-unix");
+        int number = 90;
+        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+            ++number;
+        const QByteArray path = QStringLiteral("/tmp/.X11-unix/X%1").arg(number).toLatin1();
+        const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listening, 8) == 0);
+        QList<int> kept{listening};
+        QSocketNotifier accepting(listening, QSocketNotifier::Read);
+        connect(&accepting, &QSocketNotifier::activated, [&] {
+            const int client = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+            if (server == "closes") {
+                ::close(client);
+                return;
+            }
+            if (server == "refuses") { // the setup reply of a server without our cookie
+                const QByteArray reply = QByteArray("\0\x15\x0b\0\0\0\x06\0", 8)
+                                         + QByteArray("No protocol specified\n\0\0", 24);
+                QCOMPARE(::write(client, reply.constData(), size_t(reply.size())), ssize_t(reply.size()));
+            }
+            kept += client;
+        });
+        const QByteArray image = pattern(1024, 12);
+        const QString out = dir.filePath("display.bin");
+        Run run({}, out);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+            env.remove(name);
+        env.insert("DISPLAY", QStringLiteral(":%1").arg(number));
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        QStringList arguments{"--port", run.port};
+        if (download)
+            arguments += QStringList{"--file", testing::writeFile(dir, "fw.plk", image), "--download"};
+        QElapsedTimer took;
+        took.start();
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"), arguments);
+        // The event loop runs, so the server of our own answers as it should.
+        QVERIFY(testing::waitFor([&] { return updater.state() == QProcess::NotRunning; }, 20000));
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QCOMPARE(updater.exitCode(), download ? 0 : 69);
+        if (download) {
+            QVERIFY(run.sim.state() == QProcess::NotRunning || run.sim.waitForFinished(5000));
+            QCOMPARE(testing::received(out), image);
+        } else {
+            QVERIFY2(err.startsWith(QStringLiteral("pelkoupdate: no display to show the window on (DISPLAY=:%1: the X server ").arg(number)),
+                     qPrintable(err));
+            QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
+        }
+        for (int fd : kept)
+            ::close(fd);
+        ::unlink(path.constData());
     }
 
     void badCommandLine_data()
