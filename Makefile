@@ -45,12 +45,23 @@ define quietly
 	@mkdir -p $(1); echo "$(3)" > $(1)/$(2); $(3) >> $(1)/$(2) 2>&1 || { cat $(1)/$(2); exit 1; }
 endef
 
+# stepwise DIR LOG COMMAND: the same, with one short line a step on the
+# way ("[ 42%] app/station.cpp"), for a build a newcomer waits minutes for.
+define stepwise
+	@mkdir -p $(1); echo "$(3)" > $(1)/$(2); \
+	    { $(3) 2>&1; echo "exit $$?"; } | tee -a $(1)/$(2) | awk ' \
+	        /^\[ *[0-9]+%\] (Building|Linking)/ { n = split($$NF, p, "/"); f = p[n]; \
+	            if ($$3 == "Building") { f = $$NF; sub(/^.*\.dir\//, "", f); sub(/\.o$$/, "", f) } \
+	            else f = "linking " f; print substr($$0, 1, 6) " " f; fflush() } \
+	        /^exit [0-9]+$$/ { status = $$2 } END { exit status }' || { cat $(1)/$(2); exit 1; }
+endef
+
 $(BUILD)/CMakeCache.txt:
 	$(call quietly,$(BUILD),build.log,cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 build: deps $(BUILD)/CMakeCache.txt
 	@echo "== building in $(BUILD) (log: $(BUILD)/build.log)"
-	$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS))
+	$(if $(STEPS),$(call stepwise,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS)),$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS)))
 
 # The whole suite twice: as built, and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, where any report fails the run.
@@ -71,6 +82,7 @@ check: test
 
 # With a display: the window and a simulated device. Without one: the same
 # update run headless by the updater's scripted mode.
+run: STEPS := 1
 run: build
 	@tools/demo.sh $(BUILD)
 
