@@ -125,41 +125,49 @@ struct Parser
                        "identity (usb:VID:PID:SERIAL, or none), description and maker.")};
     const QCommandLineOption json{
         QStringLiteral("json"),
-        QStringLiteral("With --download or --list-ports: write JSON Lines on standard output, one "
-                       "object per event (port, image, device, progress, status, result, and a "
-                       "station's tally); the human lines go to standard error.")};
+        QStringLiteral("With --download, --list-ports or --doctor: write JSON Lines on standard output, one "
+                       "object per event (port, image, device, progress, status, result, a "
+                       "station's tally, the doctor's checks); the human lines go to standard "
+                       "error.")};
     const QCommandLineOption station{
         QStringLiteral("station"),
         QStringLiteral("With --download and one port: update device after device. After each "
-                       "unit, wait until it leaves (no answer for --leave-seconds), then update "
-                       "the next; a result line per unit, a running tally, and a closing tally "
-                       "after --count units or on SIGINT/SIGTERM (exit 0 when all passed, 1 when "
-                       "any failed). --timeout bounds each unit's transfer, not the wait.")};
+                       "unit, wait until it leaves (nothing at all from it for --leave-seconds; "
+                       "Enter on the terminal or SIGUSR1 says so by hand), then update the next; "
+                       "a result line per unit, a running tally, and a closing tally after "
+                       "--count units or on SIGINT/SIGTERM (exit 0 when all passed, 1 when any "
+                       "failed, the signal's code when stopped short of --count). --timeout "
+                       "bounds each unit's transfer, not the wait.")};
     const QCommandLineOption count{QStringLiteral("count"),
                                    QStringLiteral("With --station: stop after N units."),
                                    QStringLiteral("N")};
     const QCommandLineOption leaveSeconds{
         QStringLiteral("leave-seconds"),
-        QStringLiteral("With --station: a unit has left when it has not answered for SECONDS; "
-                       "default 2."),
+        QStringLiteral("With --station: a unit has left when nothing has come from it for "
+                       "SECONDS; default 2. Shorter than the time between pulling a unit and "
+                       "plugging in the next."),
         QStringLiteral("SECONDS"), QStringLiteral("2")};
     const QCommandLineOption log{
         QStringLiteral("log"),
-        QStringLiteral("With --station: append each unit's result to FILE as a JSON line (time, "
-                       "port, versions, image sha256, outcome, seconds, bytes), on disk before "
-                       "the next unit starts."),
+        QStringLiteral("With --station: append each unit's result to FILE as a JSON line (the "
+                       "result object of --json: unit, time, port, versions, image and its "
+                       "sha256, outcome, seconds, bytes), on disk before the next unit starts. "
+                       "FILE must be a regular file; a record that cannot be written stops the "
+                       "station (exit 3)."),
         QStringLiteral("FILE")};
     const QCommandLineOption expectSha256{
         QStringLiteral("expect-sha256"),
-        QStringLiteral("Refuse the file, before anything is sent (exit 3), unless its image (the "
-                       "bytes the device gets) has this SHA-256."),
+        QStringLiteral("Refuse the file, before anything is sent (exit 3), unless the whole file "
+                       "(as sha256sum prints it) or its image (the bytes the device gets, after "
+                       "a .pelk header) has this SHA-256."),
         QStringLiteral("HEX")};
     const QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
                        "else every USB serial port): brltty, ModemManager, the port's group, "
-                       "another program holding it. Prints each check with ok or the fix; exit "
-                       "0 when nothing is in the way, 1 otherwise. Changes nothing.")};
+                       "another program holding it, and whether the port is there at all. "
+                       "Prints each check with ok or the fix (with --json, an object a check); "
+                       "exit 0 when nothing is in the way, 1 otherwise. Changes nothing.")};
     const QCommandLineOption file{
         QStringLiteral("file"),
         QStringLiteral("Right after start, act as if File was pressed and PATH chosen, on the "
