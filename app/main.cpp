@@ -62,6 +62,8 @@ int main(int argc, char **argv)
                     dialog.findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->currentText();
                 if (script)
                     script->start(options.file, portchoice::identityOf(port));
+                else if (options.fileAlone && options.ports.isEmpty())
+                    dialog.offerFile(options.file); // the person has not chosen a port yet
                 else
                     dialog.chooseFile(options.file);
             });

@@ -279,8 +279,10 @@ int check(Parser &p, const QStringList &arguments, Options &options)
         return code;
     if (positional.size() > 1 || (positional.size() == 1 && parser.isSet(p.file)))
         return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.constLast()));
-    if (!positional.isEmpty())
+    if (!positional.isEmpty()) {
         options.file = positional.constFirst();
+        options.fileAlone = true;
+    }
     if (options.download && options.file.isEmpty())
         return usageError(QStringLiteral("--download needs --file"));
     bool ok = false;

@@ -9,6 +9,7 @@ struct Options
 {
     QStringList ports;
     QString file;
+    bool fileAlone = false; // the file given without --file, as "Open with" does
     bool download = false;
     bool trace = false;
     bool listPorts = false;

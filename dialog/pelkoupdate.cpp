@@ -2,11 +2,13 @@
 
 #include "ui_pelkoupdate.h"
 
-#include <QAccessible>
 #include <QEvent>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QMessageBox>
+
+#include <algorithm>
 
 QList<PortIdentity> (*pelkoUpdate::enumeratePorts)() = &portidentity::systemPorts;
 
@@ -37,6 +39,7 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
     describeWidgets();
+    ui->pushButtonOK->setFocus(Qt::OtherFocusReason);
 
     for (QTimer *lamp : {&txLampTimer, &rxLampTimer}) {
         lamp->setSingleShot(true);
@@ -79,6 +82,35 @@ void pelkoUpdate::fitStatusFont(const QString &text, const QString &whole)
     label->setToolTip(!whole.isEmpty() && whole != text ? whole : fits ? QString() : text);
 }
 
+// A name too long for the line (a file, a port) gives up its middle, never
+// the reason around it: "Cannot open acme_ind…v01.pelk: Permission denied".
+QString pelkoUpdate::fittedStatus(const QString &text) const
+{
+    if (statusFits(text))
+        return text;
+    QStringList names{fileName, QFileInfo(fileName).fileName(), ui->comboBoxPort->currentText(),
+                      portPath};
+    std::sort(names.begin(), names.end(),
+              [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    const QLabel *label = ui->labelStatusBar;
+    QFont smallest = statusFont;
+    statusFont.pointSizeF() > 0 ? smallest.setPointSizeF(statusFont.pointSizeF() * 0.8)
+                                : smallest.setPixelSize(qRound(statusFont.pixelSize() * 0.8));
+    const QFontMetrics metrics(smallest);
+    const int room = label->contentsRect().width() - 2 * label->margin();
+    QString fitted = text;
+    for (const QString &name : std::as_const(names)) {
+        const qsizetype at = name.size() > 8 ? fitted.indexOf(name) : -1;
+        if (at < 0)
+            continue;
+        const int rest = metrics.horizontalAdvance(QString(fitted).remove(at, name.size()));
+        fitted.replace(at, name.size(), metrics.elidedText(name, Qt::ElideMiddle, qMax(room - rest, metrics.averageCharWidth() * 6)));
+        if (statusFits(fitted))
+            break;
+    }
+    return fitted;
+}
+
 bool pelkoUpdate::statusFits(const QString &text) const
 {
     const QLabel *label = ui->labelStatusBar;
@@ -95,27 +127,31 @@ QString pelkoUpdate::portAndFileText() const
            + (fileName.isEmpty() ? QStringLiteral("file not available") : fileName);
 }
 
+// The line's text is its accessible name, so a screen reader reads what a
+// person sees; the label tells the change itself, once.
 void pelkoUpdate::showStatus(const QString &text, const QString &whole)
 {
     QLabel *label = ui->labelStatusBar;
-    if (text != label->text() || label->toolTip() != whole)
-        fitStatusFont(text, whole);
-    if (text != label->text()) {
-        label->setText(text);
-        // Read out as it changes, as a person sees it change.
-        label->setAccessibleDescription(text);
-        QAccessibleEvent changed(label, QAccessible::DescriptionChanged);
-        QAccessible::updateAccessibility(&changed);
-    }
+    const QString shown = fittedStatus(text);
+    const QString story = whole.isEmpty() && shown != text ? text : whole;
+    if (shown != label->text() || label->toolTip() != story)
+        fitStatusFont(shown, story);
+    if (shown != label->text())
+        label->setText(shown);
     if (observer)
         observer->statusShown(whole.isEmpty() ? text : whole);
 }
 
+// The outcome is what a person waits for: the question about ending goes,
+// and the focus moves to the next step with the outcome as its description,
+// so a screen reader says it.
 void pelkoUpdate::notifyEnded(UpdateObserver::Outcome outcome)
 {
-    // The outcome is what a person waits for: told as an alert.
-    QAccessibleEvent alert(ui->labelStatusBar, QAccessible::Alert);
-    QAccessible::updateAccessibility(&alert);
+    if (endQuestion)
+        endQuestion->reject();
+    const QString text = ui->labelStatusBar->toolTip().isEmpty() ? ui->labelStatusBar->text()
+                                                                 : ui->labelStatusBar->toolTip();
+    focusStep(ui->pushButtonOK->isEnabled() ? ui->pushButtonOK : ui->pushButtonCancel, text);
     if (observer)
         observer->ended(outcome);
 }

@@ -21,6 +21,8 @@
 #include <memory>
 #include <vector>
 
+class QMessageBox;
+class QPushButton;
 class Ui_pelkoUpdate;
 
 // Lets a driver other than a person (a script) follow an update. The window
@@ -77,6 +79,9 @@ public:
 
     // As if File was pressed and path chosen in the file dialog.
     void chooseFile(const QString &path);
+    // A file given by the desktop ("Open with"): the person still chooses
+    // the port, and File then takes this file without the file dialog.
+    void offerFile(const QString &path);
     void setObserver(UpdateObserver *observer) { this->observer = observer; }
     // Stops the update where it stands and lets go of the port: nothing more
     // is sent, never an end of image.
@@ -129,6 +134,9 @@ private:
     void holdPortChoice();
     bool transferring() const;
     bool mayEnd();
+    void focusStep(QPushButton *button, const QString &text);
+    void nameWindow();
+    QString fittedStatus(const QString &text) const;
     // text on the line; whole, when given, is the full story: the tooltip,
     // and what a script is told.
     void showStatus(const QString &text, const QString &whole = QString());
@@ -181,6 +189,8 @@ private:
     ImageWord offsetPastEnd(quint32 offset);
 
     QString fileName;
+    QString offeredFile; // given by the desktop, taken by File
+    QMessageBox *endQuestion = nullptr; // while it is asked
     QStringList portList;
     QSerialPort serialPort;
     QString portPath; // the device node opened, to tell when it is gone

@@ -2,7 +2,10 @@
 
 #include "ui_pelkoupdate.h"
 
+#include "printable.h"
+
 #include <QAbstractItemView>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -15,19 +18,22 @@ void pelkoUpdate::describeWidgets()
 {
     ui->label_tx->setToolTip(tr("frame sent"));
     ui->label_tx->setAccessibleName(tr("Frame sent"));
+    ui->label_tx->setAccessibleDescription(tr("Green for a moment as each frame goes to the "
+                                              "device, red in between"));
     ui->label_rx->setToolTip(tr("frame received"));
     ui->label_rx->setAccessibleName(tr("Frame received"));
+    ui->label_rx->setAccessibleDescription(tr("Green for a moment as each frame comes from the "
+                                              "device, red in between"));
     ui->progressBarDownload->setAccessibleName(tr("Download progress"));
     ui->comboBoxPort->setAccessibleName(tr("Serial port"));
     ui->label->setBuddy(ui->comboBoxPort);
-    ui->labelStatusBar->setAccessibleName(tr("Status"));
-    ui->labelStatusBar->setAccessibleDescription(ui->labelStatusBar->text());
-    // Enter presses Download when it can be pressed, and never End: the
-    // focus lands on End after File, and a reflex Enter must not end the
-    // program.
-    for (QPushButton *button : {ui->pushButtonOK, ui->pushButtonDownload, ui->pushButtonCancel})
-        button->setAutoDefault(false);
-    ui->pushButtonDownload->setDefault(true);
+    // The status line is read by its text: no name of its own hides it.
+    // Enter presses the button that has the focus, the one a screen reader
+    // just named; End mid-transfer still asks first.
+    for (QPushButton *button : {ui->pushButtonOK, ui->pushButtonDownload, ui->pushButtonCancel}) {
+        button->setAutoDefault(true);
+        button->setDefault(false);
+    }
     showPortNamesWhole();
 }
 
@@ -75,8 +81,30 @@ bool pelkoUpdate::mayEnd()
     QPushButton *end = question.addButton(tr("End anyway"), QMessageBox::DestructiveRole);
     question.setDefaultButton(goOn);
     question.setEscapeButton(goOn);
+    // An update that ends under the question closes it: there is nothing
+    // left to decide, and the outcome is on the line.
+    endQuestion = &question;
     question.exec();
+    endQuestion = nullptr;
     return question.clickedButton() == end;
+}
+
+// The next step has the focus: what a screen reader says on the way is
+// what Enter does. The step's text goes with it, so the reader says it too.
+void pelkoUpdate::focusStep(QPushButton *button, const QString &text)
+{
+    button->setAccessibleDescription(text);
+    if (button->isEnabled())
+        button->setFocus(Qt::OtherFocusReason);
+}
+
+// The title names the image, so the task bar and a screen reader's window
+// name say which one is about to go out.
+void pelkoUpdate::nameWindow()
+{
+    setWindowTitle(fileName.isEmpty() ? QStringLiteral("pelkoUpdate")
+                                      : printable(QFileInfo(fileName).fileName())
+                                            + QStringLiteral(" - pelkoUpdate"));
 }
 
 void pelkoUpdate::closeEvent(QCloseEvent *event)

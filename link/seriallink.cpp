@@ -219,7 +219,7 @@ bool pelkoUpdate::portInUse(const QString &name)
     // The program's name goes where the line has no room for it.
     const QString shorter = holder.pid > 0 ? text.arg(QStringLiteral("pid %1").arg(holder.pid))
                                            : QStringLiteral("Cannot open port %1: in use").arg(name);
-    showStatus(statusFits(whole) ? whole : shorter, whole);
+    showStatus(statusFits(fittedStatus(whole)) ? whole : shorter, whole);
     return false;
 }
 

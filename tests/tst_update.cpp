@@ -51,6 +51,7 @@ class TestUpdate : public QObject
         path = testing::writeFile(dir, name, bytes);
         A::choose(*w, path);
         QCOMPARE(A::status(*w), line->path + "  " + path);
+        QCOMPARE(w->windowTitle(), name + " - pelkoUpdate"); // which image goes out
         QVERIFY(!A::fileEnabled(*w));
         QCOMPARE(line->nextFrame(), findDevice);
         QCOMPARE(A::progress(*w), 0);
@@ -545,29 +546,75 @@ private slots:
             QVERIFY(state == StateFindDevice || line->quietFor(300));
     }
 
-    // Enter presses Download when it can be pressed, never End, wherever the
-    // focus is (after File it lands on End).
-    void enterNeverEnds_data()
+    // The focus follows the next step, and Enter presses the button that has
+    // it: what a screen reader just said is what Enter does. Mid-transfer
+    // that is End, which asks first, Continue the default.
+    void focusFollowsTheSteps_data()
     {
         QTest::addColumn<int>("state");
-        QTest::newRow("Download enabled") << int(StateReady);
-        QTest::newRow("Download disabled") << int(StateGetVersion);
+        QTest::addColumn<QString>("focused");
+        QTest::newRow("looking for the device: End ends") << int(StateGetVersion) << "pushButtonCancel";
+        QTest::newRow("the version shown") << int(StateReady) << "pushButtonDownload";
+        QTest::newRow("mid-transfer") << int(StateSendData) << "pushButtonCancel";
     }
-    void enterNeverEnds()
+    void focusFollowsTheSteps()
     {
         QFETCH(int, state);
+        QFETCH(QString, focused);
         STEP(driveTo(state));
         w->show();
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        A::ui(*w).pushButtonCancel->setFocus();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), focused);
+        bool asked = false;
+        if (state == StateSendData)
+            testing::answerEndQuestion(false, &asked);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-        QVERIFY(w->isVisible());
+        QCOMPARE(w->isVisible(), state != StateGetVersion);
+        QCOMPARE(asked, state == StateSendData);
         if (state == StateReady) {
             QCOMPARE(line->nextFrame(), startDownload);
             QCOMPARE(A::state(*w), qint32(StateStartDownload));
+            QVERIFY(!A::downloadEnabled(*w)); // once is enough
         } else {
             QCOMPARE(A::state(*w), qint32(state));
         }
+    }
+
+    // "Open with" names the file, and the person still chooses the port:
+    // nothing is sent until File is pressed, which takes that file.
+    void openWithLeavesThePortToThePerson()
+    {
+        line = std::make_unique<pty::Device>();
+        w = testing::windowOn(*line);
+        path = testing::writeFile(dir, "offered.plk", hex("a1b2c3d4"));
+        w->offerFile(path);
+        QCOMPARE(A::status(*w), QStringLiteral("choose the port, then press File"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("offered.plk - pelkoUpdate"));
+        QVERIFY(A::ui(*w).comboBoxPort->isEnabled() && A::fileEnabled(*w));
+        QVERIFY(line->quietFor(300));
+        A::ui(*w).pushButtonOK->click(); // no file dialog: the file is known
+        QCOMPARE(line->nextFrame(), findDevice);
+        QCOMPARE(A::status(*w), line->path + "  " + path);
+    }
+
+    // The outcome moves the focus to End, carrying the outcome for a screen
+    // reader; a question about ending closes when the update ends under it.
+    void outcomeTakesTheFocus()
+    {
+        STEP(driveTo(StateEndOfImage));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QPointer<QMessageBox> question;
+        QTimer::singleShot(0, [&] {
+            question = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            line->respond(0x83);
+        });
+        A::ui(*w).pushButtonCancel->click(); // asks; the device confirms meanwhile
+        QVERIFY(w->isVisible());
+        QTRY_VERIFY(!question || !question->isVisible());
+        QCOMPARE(A::status(*w), updated);
+        QCOMPARE(w->focusWidget(), A::ui(*w).pushButtonCancel);
+        QCOMPARE(A::ui(*w).pushButtonCancel->accessibleDescription(), updated);
     }
 
     // The image file fails under the transfer: the device must not hear that

@@ -8,8 +8,17 @@
 
 void pelkoUpdate::on_pushButtonOK_clicked()
 {
+    if (!offeredFile.isEmpty()) {
+        fileName = offeredFile;
+        offeredFile.clear();
+        return startUpdate();
+    }
     fileName = QFileDialog::getOpenFileName(this, tr("Open firmware"), QString(),
                                             tr("Pelko Files (*.plk *.pelk)"));
+    // The window is the active one again, with the focus where it was, so
+    // a screen reader follows on from here.
+    activateWindow();
+    raise();
     if (fileName.isEmpty())
         return;
     startUpdate();
@@ -21,12 +30,23 @@ void pelkoUpdate::chooseFile(const QString &path)
     startUpdate();
 }
 
+void pelkoUpdate::offerFile(const QString &path)
+{
+    offeredFile = fileName = path;
+    nameWindow();
+    showStatus(QStringLiteral("choose the port, then press File"),
+               QStringLiteral("%1: choose the port, then press File").arg(path));
+    ui->comboBoxPort->setFocus(Qt::OtherFocusReason);
+}
+
 // The File action once a name is chosen. Nothing is sent unless both the file
 // and the port could be opened; otherwise File stays enabled for another try.
 void pelkoUpdate::startUpdate()
 {
     showStatus(portAndFileText());
+    nameWindow();
     if (!loadImage() || !imageExpected()) {
+        setWindowTitle(QStringLiteral("pelkoUpdate"));
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
@@ -54,6 +74,8 @@ void pelkoUpdate::on_pushButtonDownload_clicked()
         return;
     }
     showStatus(QStringLiteral("Please wait, in progressing..."));
+    // Once is enough: a second press would start the image over.
+    ui->pushButtonDownload->setEnabled(false);
     state = StateStartDownload;
     readOffset = 0;
     wordsAsked.assign(size_t((qint64(imageSize) + 3) / 4), false);
@@ -163,6 +185,7 @@ void pelkoUpdate::act(const unsigned char *payload)
         ui->pushButtonDownload->setEnabled(true);
         showStatus(QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
                                      payload[5], payload[4], payload[3], payload[2]));
+        focusStep(ui->pushButtonDownload, ui->labelStatusBar->text());
         if (observer) {
             observer->deviceVersion(QString::asprintf("%2.2x.%2.2x", payload[5], payload[4]),
                                     QString::asprintf("%2.2x.%2.2x", payload[3], payload[2]));
