@@ -7,6 +7,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
              xvfb xauth
 FUZZ_PACKAGES := clang libclang-rt-dev
+A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
@@ -17,7 +18,7 @@ SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # builds' output goes to a log that is shown only when a build fails.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps fuzz-deps package-deps build asan-build test check run bench soak fuzz package install clean
+.PHONY: all deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
 
 all: build
 
@@ -79,6 +80,15 @@ test: build asan-build
 	    exit $$status
 
 check: test
+
+a11y-deps: deps
+	$(call install_missing,$(A11Y_PACKAGES))
+
+# The window with Debian's screen reader on a real X server: what it says
+# through a whole update chosen in the File dialog, a cancelled one and one
+# started on a file. Kept out of make test for the size of its packages.
+a11y-check: build a11y-deps
+	tests/a11y/screenreader.sh $(BUILD)
 
 # With a display: the window and a simulated device. Without one: the same
 # update run headless by the updater's scripted mode.

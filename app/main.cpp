@@ -56,6 +56,9 @@ int main(int argc, char **argv)
             script->catchSignals();
         }
         dialog.show();
+        // The active window, as after a click on it: a screen reader speaks
+        // only for the active one, and the first step has the focus.
+        dialog.activateWindow();
         if (!options.file.isEmpty()) {
             QTimer::singleShot(0, &dialog, [&] {
                 const QString port =

@@ -25,6 +25,8 @@ void pelkoUpdate::describeWidgets()
     ui->label_rx->setAccessibleDescription(tr("Green for a moment as each frame comes from the "
                                               "device, red in between"));
     ui->progressBarDownload->setAccessibleName(tr("Download progress"));
+    // A person who cannot see the bar can still go to it and hear how far.
+    ui->progressBarDownload->setFocusPolicy(Qt::TabFocus);
     ui->comboBoxPort->setAccessibleName(tr("Serial port"));
     ui->label->setBuddy(ui->comboBoxPort);
     // The status line is read by its text: no name of its own hides it.

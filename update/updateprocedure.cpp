@@ -74,7 +74,10 @@ void pelkoUpdate::on_pushButtonDownload_clicked()
         return;
     }
     showStatus(QStringLiteral("Please wait, in progressing..."));
-    // Once is enough: a second press would start the image over.
+    // The transfer is the step now: the focus on its progress, where Enter
+    // does nothing, and the outcome's move to End is a change a screen
+    // reader tells. Once is enough: a second press would start over.
+    ui->progressBarDownload->setFocus(Qt::OtherFocusReason);
     ui->pushButtonDownload->setEnabled(false);
     state = StateStartDownload;
     readOffset = 0;

@@ -1,0 +1,136 @@
+#!/bin/bash
+# The window as a blind user meets it: Debian's screen reader (orca) on a
+# real X server (Xvfb) and accessibility bus, its speech written to a log.
+# Two updates against the simulated device: a whole one chosen through the
+# File dialog, and one the device cancels. Each must be spoken: the version
+# prompt, a progress value, the outcome. Keys go in as a person types them
+# (xdotool); every wait is on the speech log, bounded.
+#   tests/a11y/screenreader.sh BUILD_DIR
+set -u
+build=$(cd "${1:-build}" && pwd)
+for tool in orca Xvfb dbus-run-session xdotool; do
+    if ! command -v "$tool" > /dev/null; then
+        echo "screen reader check: skipped, $tool is not installed (make a11y-check installs it)"
+        exit 0
+    fi
+done
+if [ -z "${PELKO_A11Y_INSIDE:-}" ]; then
+    export PELKO_A11Y_INSIDE=1
+    exec dbus-run-session -- "$0" "$@"
+fi
+
+work=$(mktemp -d)
+[ -z "${PELKO_A11Y_KEEP:-}" ] || echo "work in $work"
+speech=$work/orca.log
+pids=()
+finish() {
+    for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null; done
+    wait 2> /dev/null
+    [ -n "${PELKO_A11Y_KEEP:-}" ] || rm -rf "$work"
+}
+trap finish EXIT
+
+# Waits up to SECONDS for the speech log to say TEXT (a grep -E pattern)
+# since the last mark.
+from=1
+mark() { from=$(($(wc -l < "$speech") + 1)); }
+said() {
+    local text=$1 seconds=${2:-20} tries=0
+    until tail -n +"$from" "$speech" 2> /dev/null | grep -qE "SPEECH OUTPUT: .*$text"; do
+        tries=$((tries + 1))
+        [ $tries -le $((seconds * 20)) ] || return 1
+        sleep 0.05
+    done
+}
+failures=0
+expect() {
+    if said "$1" "${2:-20}"; then
+        echo "  spoken: $1"
+    else
+        echo "  NOT SPOKEN: $1"
+        failures=$((failures + 1))
+    fi
+}
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 100); do xdotool getmouselocation > /dev/null 2>&1 && break; sleep 0.05; done
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+unset QT_QPA_PLATFORM
+gsettings set org.gnome.desktop.a11y.applications screen-reader-enabled true 2> /dev/null
+/usr/libexec/at-spi-bus-launcher --launch-immediately > /dev/null 2>&1 &
+pids+=($!)
+# Orca writes its log line by line only to a terminal: it gets one, whose
+# every line script(1) passes on to the log at once.
+script -qfec "orca --replace --debug-file=/dev/stdout" "$speech" < /dev/null > /dev/null 2>&1 &
+pids+=($!)
+said "Screen reader on" 30 || { echo "screen reader check: orca did not start"; exit 1; }
+
+# update NAME SIM_OPTIONS...: a device, and the window on its port (with
+# $window_options too).
+window_options=()
+update() {
+    local name=$1
+    shift
+    : > "$work/sim.out"
+    "$build/tools/mwire-sim/mwire-sim" --once --baud 57600 --link "$work/port" "$@" > "$work/sim.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    [ -s "$work/$name.plk" ] || head -c 4096 /dev/urandom > "$work/$name.plk"
+    "$build/pelkoupdate" --port "$work/port" "${window_options[@]}" > "$work/$name.out" 2>&1 &
+    pids+=($!)
+}
+
+echo "== a whole update, the file chosen in the File dialog"
+mark
+update whole
+expect "File push button" 20
+mark
+xdotool key space
+said "Open firmware" 20
+xdotool type --delay 10 "$work/whole.plk"
+xdotool key Return
+expect "whole.plk - pelkoUpdate"
+expect "click Download"
+expect "Download push button"
+xdotool key Return
+expect "[0-9]+ percent"
+expect "Firmware is updated" 30
+xdotool key Return # End has the focus after the outcome
+for _ in $(seq 100); do pgrep -f "$work/port" > /dev/null || break; sleep 0.05; done
+
+echo "== an update the device cancels"
+mark
+update cancelled --cancel-at 1024
+said "File push button" 20
+mark
+xdotool key space
+said "Open firmware" 20
+xdotool type --delay 10 "$work/cancelled.plk"
+xdotool key Return
+expect "cancelled.plk - pelkoUpdate"
+xdotool key Return
+expect "Download progress [0-9]+ percent"
+expect "Device canncelled, please retry" 30
+
+xdotool key Return # End
+for _ in $(seq 100); do pgrep -f "$work/port" > /dev/null || break; sleep 0.05; done
+
+echo "== started on a file, as a script or a launcher does"
+mark
+head -c 4096 /dev/urandom > "$work/given.plk"
+window_options=(--file "$work/given.plk")
+update given
+expect "given.plk - pelkoUpdate"
+expect "click Download"
+expect "Download push button"
+xdotool key Return
+expect "Firmware is updated" 30
+
+echo "$((failures == 0 ? 1 : 0)) passed, $((failures == 0 ? 0 : 1)) failed"
+[ $failures -eq 0 ] || { echo "what the screen reader said:"; grep -o "SPEECH OUTPUT: .*" "$speech" | cut -c1-120; }
+exit $((failures > 0))
