@@ -1,0 +1,96 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr int exitUsage = 64;
+
+[[noreturn]] void usage(const std::string &error)
+{
+    std::fprintf(stderr,
+                 "mwire-sim: %s\n"
+                 "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
+                 "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
+                 "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
+                 "                 [--hiccup-at OFFSET|search|end[:MS]]\n"
+                 "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
+                 "                 [--timing] [--units N [--fail-unit K] [--away-ms MS] [--replug]]\n"
+                 "                 [--capture FILE]\n",
+                 error.c_str());
+    std::exit(exitUsage);
+}
+
+long number(const std::string &option, const char *text, long max)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 0);
+    if (errno || end == text || *end || value < 0 || value > max)
+        usage("bad value '" + std::string(text) + "' for " + option);
+    return value;
+}
+
+void version(const std::string &option, const char *text, int &major, int &minor)
+{
+    const char *dot = std::strchr(text, '.');
+    if (!dot)
+        usage("bad value '" + std::string(text) + "' for " + option + " (want X.Y)");
+    major = int(number(option, std::string(text, dot).c_str(), 255));
+    minor = int(number(option, dot + 1, 255));
+}
+
+// OFFSET, search or end, then :MS the terminal stays away.
+void hiccup(const std::string &option, const std::string &text, Options &o)
+{
+    const size_t colon = text.find(':');
+    const std::string at = text.substr(0, colon);
+    o.hiccupAt = at == "search" ? hiccupSearching
+                 : at == "end"  ? hiccupAtTheEnd
+                                : number(option, at.c_str(), 0xFFFFFFFFL);
+    if (colon != std::string::npos)
+        o.hiccupMs = number(option, text.c_str() + colon + 1, 600000);
+}
+} // namespace
+
+Options parse(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> const char * {
+            if (i + 1 >= argc)
+                usage("missing value after " + arg);
+            return argv[++i];
+        };
+        if (arg == "--once") o.once = true;
+        else if (arg == "--noise") o.noise = true;
+        else if (arg == "--split") o.split = true;
+        else if (arg == "--split-us") o.split = true, o.splitUs = number(arg, value(), 1000000);
+        else if (arg == "--timing") o.timing = true;
+        else if (arg == "--replug") o.replug = true;
+        else if (arg == "--link") o.link = value();
+        else if (arg == "--out") o.out = value();
+        else if (arg == "--capture") o.capture = value();
+        else if (arg == "--firmware") version(arg, value(), o.firmwareMajor, o.firmwareMinor);
+        else if (arg == "--hardware") version(arg, value(), o.hardwareMajor, o.hardwareMinor);
+        else if (arg == "--silent") o.silent = number(arg, value(), 1L << 30);
+        else if (arg == "--cancel-at") o.cancelAt = number(arg, value(), 0xFFFFFFFFL);
+        else if (arg == "--stall-at") o.stallAt = number(arg, value(), 0xFFFFFFFFL);
+        else if (arg == "--hangup-at") o.hangupAt = number(arg, value(), 0xFFFFFFFFL);
+        else if (arg == "--hiccup-at") hiccup(arg, value(), o);
+        else if (arg == "--late") o.lateMs = number(arg, value(), 60000);
+        else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
+        else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
+        else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
+        else if (arg == "--away-ms") o.awayMs = number(arg, value(), 600000);
+        else if (arg == "--help" || arg == "-h") usage("a simulated M.Wire device");
+        else usage("unknown option '" + arg + "'");
+    }
+    if (o.replug && o.units < 2)
+        usage("--replug goes with --units");
+    return o;
+}
