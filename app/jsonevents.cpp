@@ -46,6 +46,8 @@ QJsonObject port(const PortIdentity &port)
     object.insert(QStringLiteral("manufacturer"), text(port.manufacturer));
     object.insert(QStringLiteral("serial"), text(port.serialNumber));
     object.insert(QStringLiteral("usb"), port.usb ? text(portidentity::usbId(port)) : QJsonValue());
+    object.insert(QStringLiteral("usb_path"), port.usbPath.isEmpty() ? QJsonValue()
+                                                                     : QJsonValue(QStringLiteral("usb-path:") + port.usbPath));
     return object;
 }
 

@@ -45,6 +45,7 @@ int main(int argc, char **argv)
     int result = 0;
     {
         pelkoUpdate dialog(options.ports);
+        dialog.setReconnect(options.reconnectMs);
         if (options.trace)
             dialog.enableTrace(&err);
         dialog.expectImage(options.expectSha256);

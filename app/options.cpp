@@ -147,6 +147,13 @@ struct Parser
                        "SECONDS; default 2. Shorter than the time between pulling a unit and "
                        "plugging in the next."),
         QStringLiteral("SECONDS"), QStringLiteral("2")};
+    const QCommandLineOption reconnectSeconds{
+        QStringLiteral("reconnect-seconds"),
+        QStringLiteral("When the port goes away mid-update (a USB hiccup, a replugged adapter), "
+                       "wait up to SECONDS for the same --port to be there again, then find the "
+                       "device again and, when it answers with the same versions, go on from "
+                       "where it asks; 0 fails at once. Default 5."),
+        QStringLiteral("SECONDS"), QStringLiteral("5")};
     const QCommandLineOption log{
         QStringLiteral("log"),
         QStringLiteral("With --station: append each unit's result to FILE as a JSON line (the "
@@ -200,7 +207,7 @@ Parser::Parser()
                                  QStringLiteral("Open the window on FILE, as --file FILE does."),
                                  QStringLiteral("[FILE]"));
     parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
-                       count, leaveSeconds, log, expectSha256});
+                       count, leaveSeconds, log, expectSha256, reconnectSeconds});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -243,6 +250,12 @@ int checkStation(Parser &p, Options &options)
                                          "not '%1'")
                               .arg(parser.value(p.leaveSeconds)));
     options.leaveMs = qMax(1, qRound(leave * 1000));
+    const double reconnect = parser.value(p.reconnectSeconds).toDouble(&ok);
+    if (!ok || !(reconnect >= 0) || reconnect > 3600)
+        return usageError(QStringLiteral("--reconnect-seconds wants a number of seconds from 0 to "
+                                         "3600, not '%1'")
+                              .arg(parser.value(p.reconnectSeconds)));
+    options.reconnectMs = qRound(reconnect * 1000);
     if (parser.isSet(p.expectSha256)) {
         const QString hex = parser.value(p.expectSha256).toLower();
         const QByteArray digest = QByteArray::fromHex(hex.toLatin1());

@@ -18,6 +18,7 @@ struct Options
     bool station = false;
     int count = 0;         // units, 0: until a signal
     int leaveMs = 2000;
+    int reconnectMs = 5000; // how long a port that went away is waited for
     QString log;
     QByteArray expectSha256;
     int timeoutMs = 10000;

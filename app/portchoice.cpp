@@ -133,19 +133,20 @@ Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports, bool 
 
 Outcome resolve(Options &options, const QList<PortIdentity> &ports)
 {
-    for (QString &name : options.ports) {
+    for (const QString &name : options.ports) {
         if (!portidentity::isMatch(name))
             continue;
         QString error;
         const QList<PortIdentity> found = portidentity::matching(name, ports, &error);
         if (!error.isEmpty())
             return {exitUsage, QStringLiteral("--port %1").arg(error)};
-        if (found.size() != 1)
+        // None yet is a port still to be plugged in: the update waits for it.
+        // Several would be a guess.
+        if (found.size() > 1)
             return {exitUsage, QStringLiteral("--port %1 matches %2 ports; the ports there are:\n%3")
                                    .arg(name)
                                    .arg(found.size())
                                    .arg(listed(ports))};
-        name = found.first().name;
     }
     if (!options.download || !options.ports.isEmpty())
         return {};
@@ -193,13 +194,15 @@ int fromCommandLine(Options &options)
 
 
 // The port as the system knows it, for the port event.
-PortIdentity identityOf(const QString &name)
+PortIdentity identityOf(const QString &spec)
 {
-    for (const PortIdentity &port : portidentity::systemPorts()) {
-        if (port.name == name || port.location == name)
+    const QList<PortIdentity> ports = portidentity::systemPorts();
+    const QString name = portidentity::resolve(spec, ports);
+    for (const PortIdentity &port : ports) {
+        if (!name.isEmpty() && (port.name == name || port.location == name))
             return port;
     }
-    return PortIdentity(name, portidentity::devicePath(name));
+    return PortIdentity(spec, name.isEmpty() ? QString() : portidentity::devicePath(name));
 }
 
 } // namespace portchoice

@@ -2,7 +2,10 @@
 
 #include "jsonevents.h"
 #include "lineoutput.h"
+#include "portchoice.h"
 #include "portdiagnosis.h"
+
+#include <QComboBox>
 
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -70,7 +73,8 @@ void ScriptedUpdate::noProgress()
         return;
     QString line = QStringLiteral("no progress for %1 s while waiting for %2")
                        .arg(noProgressTimer.interval() / 1000.0)
-                       .arg(QLatin1String(waitingFor));
+                       .arg(absentPort.isEmpty() ? QLatin1String(waitingFor)
+                                                 : QStringLiteral("%1 to appear").arg(absentPort));
     if (!deviceHolds().isEmpty())
         line += QStringLiteral("; ") + deviceHolds();
     print(human, lastStatus = line);
@@ -118,6 +122,41 @@ void ScriptedUpdate::closedByHand()
     finish(ExitClosedByHand, "closed");
 }
 
+// A port that is not there is waited for, said once; a script's time-out
+// still bounds the wait from the start.
+void ScriptedUpdate::portAbsent(const QString &spec)
+{
+    absentPort = spec;
+    portPresence(false);
+}
+
+// The wait for a lost port has a bound of its own; the time-out starts
+// again once it is back.
+void ScriptedUpdate::portLost(int percent)
+{
+    Q_UNUSED(percent);
+    boundedBeforeLoss = noProgressTimer.isActive();
+    noProgressTimer.stop();
+    portPresence(false);
+}
+
+void ScriptedUpdate::portBack(double seconds)
+{
+    reconnects += seconds >= 0 ? 1 : 0;
+    absentPort.clear();
+    portPresence(true);
+    if (boundedBeforeLoss)
+        progressed(initialWait);
+}
+
+void ScriptedUpdate::portPresence(bool present)
+{
+    QJsonObject event = jsonevents::port(portchoice::identityOf(dialog.findChild<QComboBox *>(
+        QStringLiteral("comboBoxPort"))->currentText()));
+    event.insert(QStringLiteral("present"), present);
+    emitEvent(event);
+}
+
 // What the device was left with, for a closing line; empty before the
 // transfer began.
 QString ScriptedUpdate::deviceHolds() const
@@ -138,6 +177,8 @@ QString ScriptedUpdate::summary() const
                        .arg(imageSize)
                        .arg(seconds, 0, 'f', 3)
                        .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
+    if (reconnects > 0)
+        text += QStringLiteral(", %1 reconnect%2").arg(reconnects).arg(reconnects > 1 ? "s" : "");
     const qint64 dropped = out.droppedLines() + err.droppedLines();
     if (dropped > 0)
         text += QStringLiteral("; %1 lines not written, the reader did not take them").arg(dropped);
@@ -180,6 +221,7 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
                               {QStringLiteral("checksums_differing"), counts.checksumsDiffering}};
     lastResult = jsonevents::result(result);
     lastResult.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
+    lastResult.insert(QStringLiteral("reconnects"), reconnects);
     emitEvent(lastResult);
     concluded();
 }
@@ -204,6 +246,8 @@ void ScriptedUpdate::resetForNextUnit()
     hardware.clear();
     countsBefore = dialog.lineTrace().counts();
     waitingFor = initialWait;
+    absentPort.clear();
+    reconnects = 0;
     clock.invalidate();
     sinceProgressEvent.invalidate();
 }

@@ -92,6 +92,10 @@ private:
     void wordSent(quint32 offset) override;
     void endOfImageSent() override;
     void ended(Outcome outcome) override;
+    void portAbsent(const QString &spec) override;
+    void portLost(int percent) override;
+    void portBack(double seconds) override;
+    void portPresence(bool present);
 
     void progressed(const char *next);
     void printProgress(int percent);
@@ -100,10 +104,13 @@ private:
     void interrupted();
     void closedByHand();
     QString deviceHolds() const;
+    int reconnects = 0;
+    bool boundedBeforeLoss = false; // the time-out ran when the port went
     QString summary() const;
 
     static constexpr const char *initialWait = "the device to answer the device query";
     const char *waitingFor = initialWait;
+    QString absentPort; // the port waited for before anything was sent
     qint32 imageSize = 0;
     std::vector<bool> covered; // a flag per word of the image, sized at Download
     qint64 bytesCovered = 0;

@@ -25,6 +25,8 @@ Station::Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput
     : ScriptedUpdate(dialog, silenceMs, out, err, json), count(count)
 {
     station = true;
+    // Between units a port that is gone is the next unit still to come.
+    dialog.waitForPortWithoutBound(true);
     leaveTimer.setSingleShot(true);
     leaveTimer.setInterval(leaveMs);
     connect(&leaveTimer, &QTimer::timeout, this, &Station::left);
@@ -71,6 +73,7 @@ void Station::deviceFound()
 {
     if (!arrived) {
         arrived = true;
+        dialog.waitForPortWithoutBound(false);
         unit = ++units;
         print(human, QStringLiteral("unit %1: device found").arg(unit));
     }
@@ -81,6 +84,15 @@ void Station::deviceStillThere()
 {
     if (awaitingLeave.isValid())
         leaveTimer.start();
+}
+
+// The unit took its adapter with it: it has left.
+void Station::portGone()
+{
+    if (!awaitingLeave.isValid())
+        return;
+    print(human, QStringLiteral("unit %1: its port went away").arg(units));
+    left();
 }
 
 void Station::stillThere()
@@ -125,15 +137,20 @@ void Station::concluded()
                      .arg(failed));
     if (!logUnit())
         return endStation(ExitUnusable);
-    // A lost adapter or an unusable file ends the row: there is no next unit
-    // to reach.
+    // An unusable file ends the row: no next unit could be updated. A lost
+    // port never does: the unit went with it, and the next brings it back.
     const QString outcome = lastResult.value(QStringLiteral("outcome")).toString();
-    if (outcome == QLatin1String("line-lost") || outcome == QLatin1String("unusable"))
+    if (outcome == QLatin1String("unusable"))
         return endStation(1);
     if (count > 0 && passed + failed >= count)
         return endStation(failed > 0 ? 1 : 0);
     resetForNextUnit();
     arrived = false;
+    dialog.waitForPortWithoutBound(true);
+    if (outcome == QLatin1String("line-lost")) {
+        print(human, QStringLiteral("unit %1 is gone; waiting for the next device").arg(units));
+        return dialog.findNext();
+    }
     dialog.awaitLeave();
     awaitingLeave.start();
     leaveTimer.start();

@@ -40,6 +40,7 @@ protected:
 
 private:
     void deviceStillThere() override;
+    void portGone() override;
     void left();
     void stillThere();
     void operatorTyped();

@@ -57,6 +57,16 @@ public:
     }
     // While awaiting the device's leave: it sent a frame, any frame.
     virtual void deviceStillThere() {}
+    // While awaiting the device's leave, its port went away: it has left.
+    virtual void portGone() {}
+    // The port named is not there (yet): it is waited for.
+    virtual void portAbsent(const QString &spec) { Q_UNUSED(spec); }
+    // The port went away under the update, percent of the image covered;
+    // it is waited for.
+    virtual void portLost(int percent) { Q_UNUSED(percent); }
+    // It is back after seconds (-1: a port waited for from the start is
+    // there), and the device is looked for again.
+    virtual void portBack(double seconds) { Q_UNUSED(seconds); }
     virtual void readyForDownload(qint32 imageSize) = 0;
     // The word at offset went out.
     virtual void wordSent(quint32 offset) = 0;
@@ -93,6 +103,10 @@ public:
     // next one as after File.
     void awaitLeave();
     void findNext();
+    // How long a port that went away is waited for before the update fails
+    // (0: at once); without bound while a row of devices waits for its next.
+    void setReconnect(int ms) { reconnectMs = ms; }
+    void waitForPortWithoutBound(bool without) { patientForPort = without; }
     // Every frame, noise run and ignored frame on out from now on.
     void enableTrace(LineOutput *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
@@ -153,6 +167,14 @@ private:
     void portFailed(QSerialPort::SerialPortError error);
     QString lineLossReason(QSerialPort::SerialPortError error) const;
     void lineLost(const QString &reason);
+    QString lostText(qint32 before, const QString &reason, QString *whole) const;
+    QString resolvedPort() const;
+    void awaitPort();
+    void waitForLostPort(qint32 before, const QString &reason);
+    void lookForPort();
+    void giveUpOnPort();
+    void beginFinding();
+    void resumeTransfer(const unsigned char *payload);
     void resumeLine();
     void receiveBytes(const unsigned char *bytes, qint64 count);
     void sendFrame(unsigned char *payload, int length);
@@ -214,6 +236,14 @@ private:
     QTimer txLampTimer;
     QTimer rxLampTimer;
     QTimer lineResumeTimer; // after a false alarm of the port's, read on
+    QTimer portWaitTimer;   // looks for a port that is not there
+    QElapsedTimer lostFor;
+    QString lostReason;
+    int reconnectMs = 5000;
+    bool patientForPort = false;
+    qint32 lostState = -1;  // the state the update was in when its port went; -1: none lost
+    bool resuming = false;  // back after a lost port: the transfer goes on once the device is the same
+    std::array<unsigned char, 4> versionBytes{}; // as the device answered first
     QElapsedTimer findingFor; // since the first device query
     QString findingHint;      // what stands in the way, once the device stays silent
     QFont statusFont; // the line's own font, before any shrinking

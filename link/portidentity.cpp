@@ -1,9 +1,38 @@
 #include "portidentity.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
 
+#ifdef Q_OS_LINUX
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#endif
+
 namespace portidentity {
+
+namespace {
+// udev's record of the device node: its ID_PATH, the socket it is in.
+QString usbPathOf(const QString &location)
+{
+#ifdef Q_OS_LINUX
+    struct stat node{};
+    if (::stat(QFile::encodeName(location).constData(), &node) != 0 || !S_ISCHR(node.st_mode))
+        return QString();
+    QFile record(QStringLiteral("/run/udev/data/c%1:%2").arg(major(node.st_rdev)).arg(minor(node.st_rdev)));
+    if (!record.open(QIODevice::ReadOnly))
+        return QString();
+    for (const QByteArray &line : record.readAll().split('\n')) {
+        if (line.startsWith("E:ID_PATH="))
+            return QString::fromLocal8Bit(line.mid(10));
+    }
+#else
+    Q_UNUSED(location);
+#endif
+    return QString();
+}
+} // namespace
 
 QList<PortIdentity> systemPorts()
 {
@@ -16,6 +45,7 @@ QList<PortIdentity> systemPorts()
         port.usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
         port.vendorId = info.vendorIdentifier();
         port.productId = info.productIdentifier();
+        port.usbPath = usbPathOf(port.location);
         ports += port;
     }
     return ports;
@@ -46,6 +76,8 @@ QString describe(const PortIdentity &port)
 {
     QStringList words{port.name, port.location.isEmpty() ? QStringLiteral("-") : port.location,
                       port.usb ? usbId(port) : QStringLiteral("(no USB identity)")};
+    if (!port.usbPath.isEmpty())
+        words += QStringLiteral("usb-path:") + port.usbPath;
     QStringList about;
     for (const QString &text : {port.description, port.manufacturer}) {
         if (!text.isEmpty() && !about.contains(text))
@@ -58,7 +90,32 @@ QString describe(const PortIdentity &port)
 
 bool isMatch(const QString &wanted)
 {
-    return wanted.startsWith(QLatin1String("usb:")) || wanted.startsWith(QLatin1String("serial:"));
+    return wanted.startsWith(QLatin1String("usb:")) || wanted.startsWith(QLatin1String("serial:"))
+           || wanted.startsWith(QLatin1String("usb-path:"));
+}
+
+QString resolve(const QString &spec, const QList<PortIdentity> &ports)
+{
+    if (isMatch(spec)) {
+        QString error;
+        const QList<PortIdentity> found = matching(spec, ports, &error);
+        return found.size() == 1 ? found.constFirst().name : QString();
+    }
+    for (const PortIdentity &port : ports) {
+        if (port.name == spec)
+            return spec;
+    }
+    // A path, or a link that is there only while its adapter is.
+    return QFileInfo::exists(devicePath(spec)) ? spec : QString();
+}
+
+QString resolve(const QString &spec, QList<PortIdentity> (*ports)())
+{
+#ifdef Q_OS_UNIX
+    if (!isMatch(spec))
+        return QFileInfo::exists(devicePath(spec)) ? spec : QString();
+#endif
+    return resolve(spec, ports());
 }
 
 QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,
@@ -66,6 +123,19 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
 {
     const QStringList parts = wanted.split(QLatin1Char(':'));
     QList<PortIdentity> found;
+    if (parts.first() == QLatin1String("usb-path")) {
+        const QString where = wanted.section(QLatin1Char(':'), 1);
+        if (where.isEmpty()) {
+            *error = QStringLiteral("'%1' names no socket (usb-path:ID_PATH, as "
+                                    "/dev/serial/by-path/ shows it)").arg(wanted);
+            return found;
+        }
+        for (const PortIdentity &port : ports) {
+            if (!port.usbPath.isEmpty() && port.usbPath == where)
+                found += port;
+        }
+        return found;
+    }
     if (parts.first() == QLatin1String("serial")) {
         const QString serial = wanted.section(QLatin1Char(':'), 1);
         if (serial.isEmpty()) {

@@ -20,6 +20,7 @@ struct PortIdentity
     QString description;
     QString manufacturer;
     QString serialNumber;
+    QString usbPath; // the physical socket, as udev's ID_PATH names it
     bool usb = false;
     quint16 vendorId = 0;
     quint16 productId = 0;
@@ -39,12 +40,21 @@ QString usbId(const PortIdentity &port);
 QString describe(const PortIdentity &port);
 
 // A --port that names a port by what it is: usb:VID:PID, usb:VID:PID:SERIAL
-// (hex ids, as lsusb prints them) or serial:SERIAL.
+// (hex ids, as lsusb prints them) or serial:SERIAL, or by where it is
+// plugged in: usb-path:ID_PATH.
 bool isMatch(const QString &wanted);
 // The ports that fit the match wanted; error is set, and nothing returned, for a match
 // that cannot be read.
 QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,
                              QString *error);
+
+// The port a spec (a name, a path or a match) stands for now, as QSerialPort
+// takes it; empty while there is none, or while a match fits several.
+// Asked again each time the port is needed: adapters come and go.
+QString resolve(const QString &spec, const QList<PortIdentity> &ports);
+// The same, asking for the machine's ports only for a match: a name or a
+// path is looked at alone, cheap enough to ask four times a second.
+QString resolve(const QString &spec, QList<PortIdentity> (*ports)());
 
 } // namespace portidentity
 

@@ -22,11 +22,14 @@
 
 bool pelkoUpdate::openPort()
 {
-    const QString name = ui->comboBoxPort->currentText();
-    if (name.isEmpty()) {
+    const QString spec = ui->comboBoxPort->currentText();
+    if (spec.isEmpty()) {
         showStatus(QStringLiteral("No serial port: connect the device and restart"));
         return false;
     }
+    // What the spec names now: an adapter may have come back as another port.
+    const QString resolved = resolvedPort();
+    const QString name = resolved.isEmpty() ? spec : resolved;
     // A file chosen again after the first one changed: start afresh on the
     // port now chosen.
     if (serialPort.isOpen())
@@ -152,28 +155,49 @@ QString pelkoUpdate::lineLossReason(QSerialPort::SerialPortError error) const
 void pelkoUpdate::lineLost(const QString &reason)
 {
     const bool resting = state == StateFindDevice && !retryTimer.isActive();
-    QString consequence;
-    QString shortly = QStringLiteral("Port %1 lost").arg(serialPort.portName());
-    if (state == StateEndOfImage) {
-        consequence = QStringLiteral("; the whole image was sent, but the device did not "
-                                     "confirm it");
-        shortly += QStringLiteral(": image sent, not confirmed");
-    } else if (state >= StateStartDownload) {
-        consequence = QStringLiteral("; download stopped, the image is incomplete");
-        shortly += QStringLiteral(", image incomplete");
-    }
+    const qint32 before = state;
     retryTimer.stop();
     lineResumeTimer.stop();
     ui->pushButtonDownload->setEnabled(false);
     state = StateFindDevice;
-    // Closing from inside the port's own notification is not safe.
+    // Closing from inside the port's own notification is not safe; what
+    // follows the loss comes after the close.
+    const bool left = leaving;
     QMetaObject::invokeMethod(
-        this, [this] { serialPort.close(); }, Qt::QueuedConnection);
-    if (resting)
+        this,
+        [this, left] {
+            serialPort.close();
+            if (left && observer)
+                observer->portGone(); // the unit went, with its adapter
+        },
+        Qt::QueuedConnection);
+    if (resting || left)
         return;
-    showStatus(shortly,
-               QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence));
+    // A USB hiccup, a unit's adapter replugged: the same port may be back
+    // in a moment, with the device where it was.
+    if (reconnectMs > 0 || patientForPort)
+        return waitForLostPort(before, reason);
+    QString whole;
+    const QString shortly = lostText(before, reason, &whole);
+    showStatus(shortly, whole);
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
+}
+
+// What the loss of the port left the device with, short and whole.
+QString pelkoUpdate::lostText(qint32 before, const QString &reason, QString *whole) const
+{
+    QString consequence;
+    QString shortly = QStringLiteral("Port %1 lost").arg(serialPort.portName());
+    if (before == StateEndOfImage) {
+        consequence = QStringLiteral("; the whole image was sent, but the device did not "
+                                     "confirm it");
+        shortly += QStringLiteral(": image sent, not confirmed");
+    } else if (before >= StateStartDownload) {
+        consequence = QStringLiteral("; download stopped, the image is incomplete");
+        shortly += QStringLiteral(", image incomplete");
+    }
+    *whole = QStringLiteral("Port %1 lost: %2%3").arg(serialPort.portName(), reason, consequence);
+    return shortly;
 }
 
 // USB serial adapters of the FTDI kind hold short packets for up to 16 ms

@@ -83,13 +83,15 @@ private slots:
                                        << 2 << "no progress for 0.5 s while waiting for the device to ask for the next word";
         QTest::newRow("device never answers") << QStringList{"--silent", "1000000"} << "fw.plk" << ""
                                               << 2 << "no progress for 0.5 s while waiting for the device to answer the device query";
-        QTest::newRow("line unplugged") << QStringList{"--hangup-at", "512"} << "fw.plk" << ""
-                                        << 2 << "lost";
+        QTest::newRow("line unplugged, no reconnect") << QStringList{"--hangup-at", "512"} << "fw.plk" << "--reconnect-seconds 0"
+                                                      << 2 << "lost";
+        QTest::newRow("line unplugged, not back") << QStringList{"--hangup-at", "512"} << "fw.plk" << "--reconnect-seconds 0.5"
+                                                  << 2 << "not back within 0.5 s";
         QTest::newRow("empty file") << QStringList() << "empty.plk" << "" << 3 << "File is Vacant";
         QTest::newRow("missing file") << QStringList() << "missing.plk" << "" << 3
                                       << "No such file or directory";
-        QTest::newRow("no such port") << QStringList() << "fw.plk" << "/dev/pelko-no-such-port"
-                                      << 3 << "Cannot open port /dev/pelko-no-such-port";
+        QTest::newRow("no such port, waited for") << QStringList() << "fw.plk" << "/dev/pelko-no-such-port"
+                                                  << 2 << "no progress for 0.5 s while waiting for /dev/pelko-no-such-port to appear";
         QTest::newRow("a file name that would forge lines")
             << QStringList{"--cancel-at", "512"} << "x\nFirmware is updated\n\x1b[2J.plk" << "" << 1
             << "Device canncelled, please retry";
@@ -106,8 +108,11 @@ private slots:
         if (file.startsWith("x\n"))
             testing::writeFile(dir, file, pattern(4096));
         Run run(simOptions);
-        run.startUpdater({"--port", port.isEmpty() ? run.port : port, "--file",
-                          dir.filePath(file), "--download", "--timeout", "0.5"});
+        QStringList more;
+        if (port.startsWith("--")) // options of the updater's own
+            more = port.split(' '), port.clear();
+        run.startUpdater(QStringList{"--port", port.isEmpty() ? run.port : port, "--file",
+                                     dir.filePath(file), "--download", "--timeout", "0.5"} + more);
         const Result result = run.result();
         QCOMPARE(result.exitCode, exitCode);
         QVERIFY2(result.err.contains("pelkoupdate: ") && result.err.contains(error),

@@ -649,22 +649,35 @@ private slots:
     {
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("consequence");
-        QTest::newRow("while sending data") << int(StateSendData)
-                                            << "; download stopped, the image is incomplete";
-        QTest::newRow("after the end of image went out")
-            << int(StateEndOfImage) << "; the whole image was sent, but the device did not confirm it";
-        QTest::newRow("getting the version") << int(StateGetVersion) << "";
+        QTest::addColumn<int>("reconnectMs");
+        for (int reconnectMs : {0, 300}) {
+            const QByteArray wait = reconnectMs ? ", waited for" : ", no wait";
+            QTest::addRow("while sending data%s", wait.data())
+                << int(StateSendData) << "; download stopped, the image is incomplete" << reconnectMs;
+            QTest::addRow("after the end of image went out%s", wait.data())
+                << int(StateEndOfImage) << "; the whole image was sent, but the device did not confirm it"
+                << reconnectMs;
+            QTest::addRow("getting the version%s", wait.data()) << int(StateGetVersion) << "" << reconnectMs;
+        }
     }
     void lineLost()
     {
         QFETCH(int, state);
         QFETCH(QString, consequence);
+        QFETCH(int, reconnectMs);
         STEP(driveTo(state));
+        w->setReconnect(reconnectMs);
         const QString port = w->serialPort.portName();
         line->hangup();
         QTRY_VERIFY_WITH_TIMEOUT(!A::portOpen(*w), 1000);
-        QCOMPARE(A::told(*w), "Port " + port + " lost: the line hung up (adapter unplugged or "
-                                                  "device switched off)" + consequence);
+        const QString lost = "Port " + port + " lost: the line hung up (adapter unplugged or "
+                                              "device switched off)" + consequence;
+        if (reconnectMs > 0) { // waited for, and not back
+            QVERIFY2(A::told(*w).endsWith("waiting for it"), qPrintable(A::told(*w)));
+            QTRY_COMPARE_WITH_TIMEOUT(A::told(*w), lost + "; not back within 0.3 s", 2000);
+        } else {
+            QCOMPARE(A::told(*w), lost);
+        }
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
         QVERIFY(!A::timerRunning(*w));

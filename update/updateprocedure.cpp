@@ -6,6 +6,8 @@
 
 #include <QFileDialog>
 
+#include <algorithm>
+
 void pelkoUpdate::on_pushButtonOK_clicked()
 {
     if (!offeredFile.isEmpty()) {
@@ -50,19 +52,16 @@ void pelkoUpdate::startUpdate()
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
+    portWaitTimer.stop();
+    // A port named by what it is, or a link, may not be plugged in yet.
+    if (!ui->comboBoxPort->currentText().isEmpty() && resolvedPort().isEmpty())
+        return awaitPort();
     if (!openPort()) {
         firmwareFile.close();
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
-    ui->pushButtonOK->setEnabled(false);
-    holdPortChoice();
-    state = StateFindDevice;
-    findingFor.start();
-    findingHint.clear();
-    sendNextRequest();
-    retryTimer.setInterval(200);
-    connect(&retryTimer, &QTimer::timeout, this, &pelkoUpdate::timeout, Qt::UniqueConnection);
+    beginFinding();
 }
 
 void pelkoUpdate::on_pushButtonDownload_clicked()
@@ -184,6 +183,9 @@ void pelkoUpdate::act(const unsigned char *payload)
         sendNextRequest();
         break;
     case RspVersion:
+        if (resuming)
+            return resumeTransfer(payload);
+        std::copy(payload + 2, payload + 6, versionBytes.begin());
         state = StateReady;
         ui->pushButtonDownload->setEnabled(true);
         showStatus(QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
@@ -286,6 +288,8 @@ void pelkoUpdate::awaitLeave()
 void pelkoUpdate::findNext()
 {
     leaving = false;
+    if (!serialPort.isOpen())
+        return awaitPort(); // the next unit brings its port along
     state = StateFindDevice;
     findingFor.start();
     findingHint.clear();
@@ -295,6 +299,8 @@ void pelkoUpdate::findNext()
 void pelkoUpdate::abandonUpdate()
 {
     retryTimer.stop();
+    portWaitTimer.stop();
+    lostState = -1;
     lineResumeTimer.stop();
     state = StateFindDevice;
     ui->pushButtonDownload->setEnabled(false);

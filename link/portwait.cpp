@@ -1,0 +1,126 @@
+#include "pelkoupdate.h"
+
+#include "ui_pelkoupdate.h"
+
+#include <QPushButton>
+
+// Ports that come and go: an adapter plugged in late, a unit that brings its
+// own, a USB hiccup mid-update. The spec the port was named by is asked
+// again each time; a port that is back carries on with the same device.
+
+namespace {
+constexpr int lookEveryMs = 250;
+} // namespace
+
+QString pelkoUpdate::resolvedPort() const
+{
+    return portidentity::resolve(ui->comboBoxPort->currentText(), enumeratePorts);
+}
+
+// Not there yet: File stays available, and the port is looked for until it
+// comes, or a script's time-out ends the wait.
+void pelkoUpdate::awaitPort()
+{
+    const QString spec = ui->comboBoxPort->currentText();
+    showStatus(QStringLiteral("waiting for %1 to appear").arg(spec));
+    lostState = -1;
+    if (observer)
+        observer->portAbsent(spec);
+    connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);
+    portWaitTimer.start(lookEveryMs);
+}
+
+void pelkoUpdate::waitForLostPort(qint32 before, const QString &reason)
+{
+    lostState = before;
+    lostReason = reason;
+    lostFor.start();
+    const int percent = before >= StateStartDownload && imageSize > 0
+                            ? int(bytesAsked * 100 / imageSize)
+                            : 0;
+    const QString port = serialPort.portName();
+    showStatus(QStringLiteral("Port %1 lost at %2 %, waiting for it").arg(port).arg(percent),
+               QStringLiteral("Port %1 lost at %2 % (%3), waiting for it").arg(port).arg(percent).arg(reason));
+    if (observer)
+        observer->portLost(percent);
+    connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);
+    portWaitTimer.start(lookEveryMs);
+}
+
+void pelkoUpdate::lookForPort()
+{
+    if (lostState >= 0 && !patientForPort && lostFor.elapsed() >= reconnectMs)
+        return giveUpOnPort();
+    if (resolvedPort().isEmpty())
+        return;
+    const qint32 before = lostState;
+    if (!openPort()) {
+        // A node that is there but will not open yet (a driver still
+        // settling, a number taken by another terminal) is tried again
+        // while the wait for a lost port lasts.
+        if (before >= 0)
+            return;
+        portWaitTimer.stop();
+        firmwareFile.close();
+        ui->pushButtonOK->setEnabled(true);
+        return notifyEnded(UpdateObserver::Outcome::Unusable);
+    }
+    portWaitTimer.stop();
+    lostState = -1;
+    if (before >= 0) {
+        const double seconds = lostFor.elapsed() / 1000.0;
+        // A transfer under way goes on, once the same device answers.
+        resuming = before >= StateStartDownload;
+        showStatus(QStringLiteral("Port %1 back after %2 s").arg(serialPort.portName()).arg(seconds, 0, 'f', 1));
+        if (observer)
+            observer->portBack(seconds);
+    } else {
+        showStatus(portAndFileText());
+        if (observer)
+            observer->portBack(-1);
+    }
+    beginFinding();
+}
+
+void pelkoUpdate::giveUpOnPort()
+{
+    portWaitTimer.stop();
+    const qint32 before = lostState;
+    lostState = -1;
+    resuming = false;
+    QString whole;
+    const QString shortly = lostText(before, lostReason, &whole);
+    showStatus(shortly, whole + QStringLiteral("; not back within %1 s").arg(reconnectMs / 1000.0));
+    notifyEnded(UpdateObserver::Outcome::DeviceLost);
+}
+
+// The port is open: the device is looked for, as after File.
+void pelkoUpdate::beginFinding()
+{
+    ui->pushButtonOK->setEnabled(false);
+    holdPortChoice();
+    leaving = false;
+    state = StateFindDevice;
+    findingFor.start();
+    findingHint.clear();
+    sendNextRequest();
+    retryTimer.setInterval(200);
+    connect(&retryTimer, &QTimer::timeout, this, &pelkoUpdate::timeout, Qt::UniqueConnection);
+}
+
+// The device that answers after the port came back: the same one (by its
+// versions) goes on from where it asks; another one gets nothing more.
+void pelkoUpdate::resumeTransfer(const unsigned char *payload)
+{
+    resuming = false;
+    if (std::equal(versionBytes.begin(), versionBytes.end(), payload + 2)) {
+        showStatus(QStringLiteral("Please wait, in progressing..."));
+        state = StateStartDownload;
+        return sendNextRequest();
+    }
+    const QString text = QStringLiteral("another device answered on %1").arg(serialPort.portName());
+    restAfterFailure(text, text + QString::asprintf(" (firmware V%2.2x.%2.2x, hardware V%2.2x.%2.2x); "
+                                                   "nothing more was sent",
+                                                   payload[5], payload[4], payload[3], payload[2]),
+                     UpdateObserver::Outcome::DeviceLost);
+}
