@@ -39,8 +39,8 @@ void pelkoUpdate::waitForLostPort(qint32 before, const QString &reason)
                             ? int(bytesAsked * 100 / imageSize)
                             : 0;
     const QString port = serialPort.portName();
-    showStatus(QStringLiteral("Port %1 lost at %2 %, waiting for it").arg(port).arg(percent),
-               QStringLiteral("Port %1 lost at %2 % (%3), waiting for it").arg(port).arg(percent).arg(reason));
+    const QString text = QStringLiteral("Port %1 lost at %2 %, waiting for it").arg(port).arg(percent);
+    showStatus(text, QStringLiteral("%1 (%2)").arg(text, reason));
     if (observer)
         observer->portLost(percent);
     connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);

@@ -77,6 +77,10 @@ public:
         ::cfmakeraw(&tio);
         ::tcsetattr(slave, TCSANOW, &tio);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        // An updater started as a process must not hold the line open too,
+        // or pulling it out would never reach that updater.
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
         path = QString::fromLocal8Bit(name);
         notifier = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Read);
         QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { drain(); });

@@ -673,7 +673,7 @@ private slots:
         const QString lost = "Port " + port + " lost: the line hung up (adapter unplugged or "
                                               "device switched off)" + consequence;
         if (reconnectMs > 0) { // waited for, and not back
-            QVERIFY2(A::told(*w).endsWith("waiting for it"), qPrintable(A::told(*w)));
+            QVERIFY2(A::status(*w).endsWith(", waiting for it"), qPrintable(A::status(*w)));
             QTRY_COMPARE_WITH_TIMEOUT(A::told(*w), lost + "; not back within 0.3 s", 2000);
         } else {
             QCOMPARE(A::told(*w), lost);
