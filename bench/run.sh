@@ -96,6 +96,24 @@ added=$(awk "BEGIN { printf \"%.3f\", $per - $plain - $away_ms / 1000 }")
 row "station, 16k units: time per unit / one plain update" "$per s / $(awk "BEGIN { printf \"%.3f\", $plain }") s"
 row "station: added per unit beyond the unit's ${away_ms} ms away / leave time" \
     "$added s / $leave s ($(awk "BEGIN { print ($added < $leave) ? \"under\" : \"OVER\" }"))"
+
+# Waiting for a port that is not there: the share of a core the updater
+# spends looking for it, four times a second, over 10 s; for a path (a
+# link that comes and goes) and for an adapter named by what it is.
+for spec in "$work/absent-link" "usb:dead:beef"; do
+    "$updater" -platform offscreen --port "$spec" --file "$work/16k.plk" --download \
+        --timeout 12 > /dev/null 2>&1 &
+    waiter=$!
+    sleep 1 # past the start, into the wait
+    ticks=$(awk '{ print $14 + $15 }' "/proc/$waiter/stat")
+    sleep 10
+    ticks=$(($(awk '{ print $14 + $15 }' "/proc/$waiter/stat") - ticks))
+    wait $waiter || true
+    hz=$(getconf CLK_TCK)
+    share=$(awk "BEGIN { printf \"%.2f\", 100 * $ticks / $hz / 10 }")
+    case $spec in usb:*) what="usb:VID:PID" ;; *) what="a path" ;; esac
+    row "waiting for $what to appear: share of a core" "$share % ($(awk "BEGIN { print ($share < 0.5) ? \"under\" : \"OVER\" }") 0.5 %)"
+done
 } >> "$out"
 cat "$out"
 echo "(written to $out)"

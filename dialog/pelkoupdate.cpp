@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>

@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+class QFileSystemWatcher;
 class QMessageBox;
 class QPushButton;
 class Ui_pelkoUpdate;
@@ -172,6 +173,7 @@ private:
     void awaitPort();
     void waitForLostPort(qint32 before, const QString &reason);
     void lookForPort();
+    bool worthLooking();
     void giveUpOnPort();
     void beginFinding();
     void resumeTransfer(const unsigned char *payload);
@@ -237,6 +239,12 @@ private:
     QTimer rxLampTimer;
     QTimer lineResumeTimer; // after a false alarm of the port's, read on
     QTimer portWaitTimer;   // looks for a port that is not there
+    // Asking the system for every port costs a few milliseconds: while a
+    // port named by what it is is waited for, only after the device nodes
+    // changed (and now and then regardless).
+    std::unique_ptr<QFileSystemWatcher> deviceNodes;
+    bool nodesChanged = true;
+    int looksSinceEnumerating = 0;
     QElapsedTimer lostFor;
     QString lostReason;
     int reconnectMs = 5000;

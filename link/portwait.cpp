@@ -2,6 +2,8 @@
 
 #include "ui_pelkoupdate.h"
 
+#include <QDir>
+#include <QFileSystemWatcher>
 #include <QPushButton>
 
 // Ports that come and go: an adapter plugged in late, a unit that brings its
@@ -10,7 +12,26 @@
 
 namespace {
 constexpr int lookEveryMs = 250;
+constexpr int enumerateAtLeastEvery = 40; // looks: 10 s
 } // namespace
+
+// A name or a path costs a look at one file; a match is worth asking for
+// the machine's ports only when a device node came or went.
+bool pelkoUpdate::worthLooking()
+{
+    if (!portidentity::isMatch(ui->comboBoxPort->currentText()))
+        return true;
+    if (!deviceNodes && QDir(QStringLiteral("/dev")).exists()) {
+        deviceNodes = std::make_unique<QFileSystemWatcher>(QStringList{QStringLiteral("/dev")});
+        connect(deviceNodes.get(), &QFileSystemWatcher::directoryChanged, this,
+                [this] { nodesChanged = true; });
+    }
+    if (!nodesChanged && ++looksSinceEnumerating < enumerateAtLeastEvery && deviceNodes)
+        return false;
+    nodesChanged = false;
+    looksSinceEnumerating = 0;
+    return true;
+}
 
 QString pelkoUpdate::resolvedPort() const
 {
@@ -51,7 +72,7 @@ void pelkoUpdate::lookForPort()
 {
     if (lostState >= 0 && !patientForPort && lostFor.elapsed() >= reconnectMs)
         return giveUpOnPort();
-    if (resolvedPort().isEmpty())
+    if (!worthLooking() || resolvedPort().isEmpty())
         return;
     const qint32 before = lostState;
     if (!openPort()) {
