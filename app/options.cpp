@@ -115,7 +115,10 @@ struct Parser
         QStringLiteral("Offer serial port NAME first in the port choice: a name such as ttyUSB0 "
                        "or COM3, a full path such as /dev/pts/3, or the adapter by what it is: "
                        "usb:VID:PID, usb:VID:PID:SERIAL (hex ids, as lsusb prints them) or "
-                       "serial:SERIAL, which must match exactly one port. May be given several "
+                       "serial:SERIAL, or by the socket it is plugged into: usb-path:ID_PATH (as "
+                       "/dev/serial/by-path/ shows it). A match must fit one port at most; one "
+                       "not there yet (or a path that is not there) is waited for, and it is "
+                       "looked up again whenever the port is needed. May be given several "
                        "times. Without it, --download takes the one USB serial port there is, "
                        "and with none or several it stops and lists them."),
         QStringLiteral("NAME")};
