@@ -94,10 +94,7 @@ QString pelkoUpdate::fittedStatus(const QString &text) const
     std::sort(names.begin(), names.end(),
               [](const QString &a, const QString &b) { return a.size() > b.size(); });
     const QLabel *label = ui->labelStatusBar;
-    QFont smallest = statusFont;
-    statusFont.pointSizeF() > 0 ? smallest.setPointSizeF(statusFont.pointSizeF() * 0.8)
-                                : smallest.setPixelSize(qRound(statusFont.pixelSize() * 0.8));
-    const QFontMetrics metrics(smallest);
+    const QFontMetrics metrics(smallestStatusFont());
     const int room = label->contentsRect().width() - 2 * label->margin();
     QString fitted = text;
     for (const QString &name : std::as_const(names)) {
@@ -112,13 +109,19 @@ QString pelkoUpdate::fittedStatus(const QString &text) const
     return fitted;
 }
 
-bool pelkoUpdate::statusFits(const QString &text) const
+// The smallest the line's font is drawn, still readable: 80 %.
+QFont pelkoUpdate::smallestStatusFont() const
 {
-    const QLabel *label = ui->labelStatusBar;
     QFont smallest = statusFont;
     statusFont.pointSizeF() > 0 ? smallest.setPointSizeF(statusFont.pointSizeF() * 0.8)
                                 : smallest.setPixelSize(qRound(statusFont.pixelSize() * 0.8));
-    return QFontMetrics(smallest).horizontalAdvance(text)
+    return smallest;
+}
+
+bool pelkoUpdate::statusFits(const QString &text) const
+{
+    const QLabel *label = ui->labelStatusBar;
+    return QFontMetrics(smallestStatusFont()).horizontalAdvance(text)
            <= label->contentsRect().width() - 2 * label->margin();
 }
 

@@ -157,6 +157,7 @@ private:
     void showStatus(const QString &text, const QString &whole = QString());
     void fitStatusFont(const QString &text, const QString &whole);
     bool statusFits(const QString &text) const;
+    QFont smallestStatusFont() const;
 
     // link
     bool openPort();
