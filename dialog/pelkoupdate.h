@@ -109,7 +109,7 @@ public:
     void setReconnect(int ms) { reconnectMs = ms; }
     void waitForPortWithoutBound(bool without) { patientForPort = without; }
     // Every frame, noise run and ignored frame on out from now on.
-    void enableTrace(LineOutput *out) { trace.enable(out); }
+    void enableTrace(LineSink *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
 
     // The device node of the port in use, once File has opened one.
@@ -248,6 +248,7 @@ private:
     int looksSinceEnumerating = 0;
     QElapsedTimer lostFor;
     QString lostReason;
+    QString goneTerminal; // a pseudo-terminal path that went away: never the same line again
     int reconnectMs = 5000;
     bool patientForPort = false;
     qint32 lostState = -1;  // the state the update was in when its port went; -1: none lost

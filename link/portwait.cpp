@@ -33,9 +33,14 @@ bool pelkoUpdate::worthLooking()
     return true;
 }
 
+// A pseudo-terminal named by its own path that went away never comes back:
+// the next one of that number is another program's line.
 QString pelkoUpdate::resolvedPort() const
 {
-    return portidentity::resolve(ui->comboBoxPort->currentText(), enumeratePorts);
+    const QString spec = ui->comboBoxPort->currentText();
+    if (!goneTerminal.isEmpty() && portidentity::devicePath(spec) == goneTerminal)
+        return QString();
+    return portidentity::resolve(spec, enumeratePorts);
 }
 
 // Not there yet: File stays available, and the port is looked for until it

@@ -163,6 +163,9 @@ void pelkoUpdate::lineLost(const QString &reason)
     // Closing from inside the port's own notification is not safe; what
     // follows the loss comes after the close.
     const bool left = leaving;
+    const QString named = portidentity::devicePath(ui->comboBoxPort->currentText());
+    if (named.startsWith(QLatin1String("/dev/pts/")))
+        goneTerminal = named;
     QMetaObject::invokeMethod(
         this,
         [this, left] {
