@@ -1,6 +1,8 @@
 #ifndef LINEOUTPUT_H
 #define LINEOUTPUT_H
 
+#include "linesink.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -14,7 +16,7 @@ class QSocketNotifier;
 // waits in a bounded queue; past the bound whole lines are dropped and
 // counted. Lines go out whole, so two streams on one pipe never cut into
 // each other's lines.
-class LineOutput : public QObject
+class LineOutput : public QObject, public LineSink
 {
 public:
     explicit LineOutput(int fd, qsizetype bound = 256 * 1024);
@@ -23,7 +25,7 @@ public:
     // One line, without its newline.
     void line(const QByteArray &text);
     // Whole lines, each ending in a newline.
-    void lines(const QByteArray &text);
+    void lines(const QByteArray &text) override;
     // A closing line: queued even past the bound, as the last word.
     void closingLine(const QByteArray &text);
     // Writes what waits for at most ms, for a reader that is merely slow.

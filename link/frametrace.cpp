@@ -1,7 +1,7 @@
 #include "frametrace.h"
 
 #include "framecodec.h"
-#include "lineoutput.h"
+#include "linesink.h"
 #include "updatestate.h"
 
 #include <algorithm>
@@ -63,7 +63,7 @@ FrameTrace::~FrameTrace()
     flush();
 }
 
-void FrameTrace::enable(LineOutput *stream)
+void FrameTrace::enable(LineSink *stream)
 {
     out = stream;
     clock.start();

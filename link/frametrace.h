@@ -6,7 +6,7 @@
 #include <QString>
 #include <QTimer>
 
-class LineOutput;
+class LineSink;
 
 // What went over the line, frame by frame, for people who debug a device's
 // bootloader: each frame's wire bytes and what they mean. The counts are
@@ -33,7 +33,7 @@ public:
     FrameTrace();
     ~FrameTrace();
     // Lines go to out from now on, timed from this moment.
-    void enable(LineOutput *out);
+    void enable(LineSink *out);
     bool on() const { return out != nullptr; }
 
     // A frame of ours: its wire bytes and the payload they carry; offset is
@@ -56,7 +56,7 @@ private:
     void line(const char *direction, const unsigned char *wire, int length, const QString &meaning);
     void endNoise();
 
-    LineOutput *out = nullptr;
+    LineSink *out = nullptr;
     QElapsedTimer clock;
     QByteArray pending; // written after the event in hand, never before a frame
     QTimer flushTimer;
