@@ -79,18 +79,12 @@ void pelkoUpdate::lookForPort()
         return giveUpOnPort();
     if (!worthLooking() || resolvedPort().isEmpty())
         return;
+    // A node that has just appeared may not open yet (udev still setting
+    // its group, a driver settling): it is tried again while the wait lasts,
+    // the reason on the line.
     const qint32 before = lostState;
-    if (!openPort()) {
-        // A node that is there but will not open yet (a driver still
-        // settling, a number taken by another terminal) is tried again
-        // while the wait for a lost port lasts.
-        if (before >= 0)
-            return;
-        portWaitTimer.stop();
-        firmwareFile.close();
-        ui->pushButtonOK->setEnabled(true);
-        return notifyEnded(UpdateObserver::Outcome::Unusable);
-    }
+    if (!openPort())
+        return;
     portWaitTimer.stop();
     lostState = -1;
     if (before >= 0) {
