@@ -194,15 +194,15 @@ int fromCommandLine(Options &options)
 
 
 // The port as the system knows it, for the port event.
-PortIdentity identityOf(const QString &spec)
+PortIdentity identityOf(const QString &wanted)
 {
     const QList<PortIdentity> ports = portidentity::systemPorts();
-    const QString name = portidentity::resolve(spec, ports);
+    const QString name = portidentity::resolve(wanted, ports);
     for (const PortIdentity &port : ports) {
         if (!name.isEmpty() && (port.name == name || port.location == name))
             return port;
     }
-    return PortIdentity(spec, name.isEmpty() ? QString() : portidentity::devicePath(name));
+    return PortIdentity(wanted, name.isEmpty() ? QString() : portidentity::devicePath(name));
 }
 
 } // namespace portchoice

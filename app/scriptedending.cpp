@@ -124,9 +124,9 @@ void ScriptedUpdate::closedByHand()
 
 // A port that is not there is waited for, said once; a script's time-out
 // still bounds the wait from the start.
-void ScriptedUpdate::portAbsent(const QString &spec)
+void ScriptedUpdate::portAbsent(const QString &wanted)
 {
-    absentPort = spec;
+    absentPort = wanted;
     portPresence(false);
 }
 

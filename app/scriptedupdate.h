@@ -92,7 +92,7 @@ private:
     void wordSent(quint32 offset) override;
     void endOfImageSent() override;
     void ended(Outcome outcome) override;
-    void portAbsent(const QString &spec) override;
+    void portAbsent(const QString &wanted) override;
     void portLost(int percent) override;
     void portBack(double seconds) override;
     void portPresence(bool present);

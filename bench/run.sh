@@ -100,8 +100,8 @@ row "station: added per unit beyond the unit's ${away_ms} ms away / leave time" 
 # Waiting for a port that is not there: the share of a core the updater
 # spends looking for it, four times a second, over 10 s; for a path (a
 # link that comes and goes) and for an adapter named by what it is.
-for spec in "$work/absent-link" "usb:dead:beef"; do
-    "$updater" -platform offscreen --port "$spec" --file "$work/16k.plk" --download \
+for port_name in "$work/absent-link" "usb:dead:beef"; do
+    "$updater" -platform offscreen --port "$port_name" --file "$work/16k.plk" --download \
         --timeout 12 > /dev/null 2>&1 &
     waiter=$!
     sleep 1 # past the start, into the wait
@@ -111,7 +111,7 @@ for spec in "$work/absent-link" "usb:dead:beef"; do
     wait $waiter || true
     hz=$(getconf CLK_TCK)
     share=$(awk "BEGIN { printf \"%.2f\", 100 * $ticks / $hz / 10 }")
-    case $spec in usb:*) what="usb:VID:PID" ;; *) what="a path" ;; esac
+    case $port_name in usb:*) what="usb:VID:PID" ;; *) what="a path" ;; esac
     row "waiting for $what to appear: share of a core" "$share % ($(awk "BEGIN { print ($share < 0.5) ? \"under\" : \"OVER\" }") 0.5 %)"
 done
 } >> "$out"

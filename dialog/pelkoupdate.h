@@ -61,7 +61,7 @@ public:
     // While awaiting the device's leave, its port went away: it has left.
     virtual void portGone() {}
     // The port named is not there (yet): it is waited for.
-    virtual void portAbsent(const QString &spec) { Q_UNUSED(spec); }
+    virtual void portAbsent(const QString &wanted) { Q_UNUSED(wanted); }
     // The port went away under the update, percent of the image covered;
     // it is waited for.
     virtual void portLost(int percent) { Q_UNUSED(percent); }

@@ -94,28 +94,28 @@ bool isMatch(const QString &wanted)
            || wanted.startsWith(QLatin1String("usb-path:"));
 }
 
-QString resolve(const QString &spec, const QList<PortIdentity> &ports)
+QString resolve(const QString &wanted, const QList<PortIdentity> &ports)
 {
-    if (isMatch(spec)) {
+    if (isMatch(wanted)) {
         QString error;
-        const QList<PortIdentity> found = matching(spec, ports, &error);
+        const QList<PortIdentity> found = matching(wanted, ports, &error);
         return found.size() == 1 ? found.constFirst().name : QString();
     }
     for (const PortIdentity &port : ports) {
-        if (port.name == spec)
-            return spec;
+        if (port.name == wanted)
+            return wanted;
     }
     // A path, or a link that is there only while its adapter is.
-    return QFileInfo::exists(devicePath(spec)) ? spec : QString();
+    return QFileInfo::exists(devicePath(wanted)) ? wanted : QString();
 }
 
-QString resolve(const QString &spec, QList<PortIdentity> (*ports)())
+QString resolve(const QString &wanted, QList<PortIdentity> (*ports)())
 {
 #ifdef Q_OS_UNIX
-    if (!isMatch(spec))
-        return QFileInfo::exists(devicePath(spec)) ? spec : QString();
+    if (!isMatch(wanted))
+        return QFileInfo::exists(devicePath(wanted)) ? wanted : QString();
 #endif
-    return resolve(spec, ports());
+    return resolve(wanted, ports());
 }
 
 QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,

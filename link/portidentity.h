@@ -48,13 +48,13 @@ bool isMatch(const QString &wanted);
 QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,
                              QString *error);
 
-// The port a spec (a name, a path or a match) stands for now, as QSerialPort
+// The port a --port (a name, a path or a match) stands for now, as QSerialPort
 // takes it; empty while there is none, or while a match fits several.
 // Asked again each time the port is needed: adapters come and go.
-QString resolve(const QString &spec, const QList<PortIdentity> &ports);
+QString resolve(const QString &wanted, const QList<PortIdentity> &ports);
 // The same, asking for the machine's ports only for a match: a name or a
 // path is looked at alone, cheap enough to ask four times a second.
-QString resolve(const QString &spec, QList<PortIdentity> (*ports)());
+QString resolve(const QString &wanted, QList<PortIdentity> (*ports)());
 
 } // namespace portidentity
 

@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 // Ports that come and go: an adapter plugged in late, a unit that brings its
-// own, a USB hiccup mid-update. The spec the port was named by is asked
+// own, a USB hiccup mid-update. The name the port was given is asked
 // again each time; a port that is back carries on with the same device.
 
 namespace {
@@ -37,21 +37,21 @@ bool pelkoUpdate::worthLooking()
 // the next one of that number is another program's line.
 QString pelkoUpdate::resolvedPort() const
 {
-    const QString spec = ui->comboBoxPort->currentText();
-    if (!goneTerminal.isEmpty() && portidentity::devicePath(spec) == goneTerminal)
+    const QString wanted = ui->comboBoxPort->currentText();
+    if (!goneTerminal.isEmpty() && portidentity::devicePath(wanted) == goneTerminal)
         return QString();
-    return portidentity::resolve(spec, enumeratePorts);
+    return portidentity::resolve(wanted, enumeratePorts);
 }
 
 // Not there yet: File stays available, and the port is looked for until it
 // comes, or a script's time-out ends the wait.
 void pelkoUpdate::awaitPort()
 {
-    const QString spec = ui->comboBoxPort->currentText();
-    showStatus(QStringLiteral("waiting for %1 to appear").arg(spec));
+    const QString wanted = ui->comboBoxPort->currentText();
+    showStatus(QStringLiteral("waiting for %1 to appear").arg(wanted));
     lostState = -1;
     if (observer)
-        observer->portAbsent(spec);
+        observer->portAbsent(wanted);
     connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);
     portWaitTimer.start(lookEveryMs);
 }

@@ -22,14 +22,14 @@
 
 bool pelkoUpdate::openPort()
 {
-    const QString spec = ui->comboBoxPort->currentText();
-    if (spec.isEmpty()) {
+    const QString wanted = ui->comboBoxPort->currentText();
+    if (wanted.isEmpty()) {
         showStatus(QStringLiteral("No serial port: connect the device and restart"));
         return false;
     }
-    // What the spec names now: an adapter may have come back as another port.
+    // What the name stands for now: an adapter may have come back as another port.
     const QString resolved = resolvedPort();
-    const QString name = resolved.isEmpty() ? spec : resolved;
+    const QString name = resolved.isEmpty() ? wanted : resolved;
     // A file chosen again after the first one changed: start afresh on the
     // port now chosen.
     if (serialPort.isOpen())

@@ -54,7 +54,7 @@ private slots:
         QTest::newRow("empty serial") << "serial:" << "64";
         QTest::newRow("empty socket") << "usb-path:" << "64";
     }
-    // A spec stays as given, and names its port anew each time it is asked.
+    // A --port stays as given, and names its port anew each time it is asked.
     void matches()
     {
         QFETCH(QString, port);
