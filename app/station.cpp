@@ -62,9 +62,15 @@ void Station::operatorTyped()
 
 void Station::nextUnitByHand()
 {
+    leftBecause(QStringLiteral("the operator says it has left"));
+}
+
+// Told, not guessed: the leave ends at once, with the reason said.
+void Station::leftBecause(const QString &why)
+{
     if (!awaitingLeave.isValid())
         return;
-    print(human, QStringLiteral("unit %1: the operator says it has left").arg(units));
+    print(human, QStringLiteral("unit %1: %2").arg(units).arg(why));
     left();
 }
 
@@ -89,10 +95,7 @@ void Station::deviceStillThere()
 // The unit took its adapter with it: it has left.
 void Station::portGone()
 {
-    if (!awaitingLeave.isValid())
-        return;
-    print(human, QStringLiteral("unit %1: its port went away").arg(units));
-    left();
+    leftBecause(QStringLiteral("its port went away"));
 }
 
 void Station::stillThere()

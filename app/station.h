@@ -42,6 +42,7 @@ private:
     void deviceStillThere() override;
     void portGone() override;
     void left();
+    void leftBecause(const QString &why);
     void stillThere();
     void operatorTyped();
     bool logUnit();
