@@ -160,7 +160,7 @@ private:
     QFont smallestStatusFont() const;
 
     // link
-    bool openPort();
+    bool openPort(const QString &resolved);
     bool lockPort();
     static bool mayUse(const QString &path);
     bool portInUse(const QString &name);

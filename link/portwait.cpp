@@ -77,13 +77,14 @@ void pelkoUpdate::lookForPort()
 {
     if (lostState >= 0 && !patientForPort && lostFor.elapsed() >= reconnectMs)
         return giveUpOnPort();
-    if (!worthLooking() || resolvedPort().isEmpty())
+    const QString port = worthLooking() ? resolvedPort() : QString();
+    if (port.isEmpty())
         return;
     // A node that has just appeared may not open yet (udev still setting
     // its group, a driver settling): it is tried again while the wait lasts,
     // the reason on the line.
     const qint32 before = lostState;
-    if (!openPort())
+    if (!openPort(port))
         return;
     portWaitTimer.stop();
     lostState = -1;

@@ -20,15 +20,15 @@
 #include <sys/ioctl.h>
 #endif
 
-bool pelkoUpdate::openPort()
+// name: what the port choice stands for now (an adapter may have come back
+// as another port); the choice's own text when it stands for none.
+bool pelkoUpdate::openPort(const QString &resolved)
 {
     const QString wanted = ui->comboBoxPort->currentText();
     if (wanted.isEmpty()) {
         showStatus(QStringLiteral("No serial port: connect the device and restart"));
         return false;
     }
-    // What the name stands for now: an adapter may have come back as another port.
-    const QString resolved = resolvedPort();
     const QString name = resolved.isEmpty() ? wanted : resolved;
     // A file chosen again after the first one changed: start afresh on the
     // port now chosen.

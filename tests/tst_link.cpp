@@ -44,7 +44,7 @@ class TestLink : public QObject
     {
         device = new pty::Device;
         window = testing::windowOn(*device);
-        QVERIFY(window->openPort());
+        QVERIFY(window->openPort(window->resolvedPort()));
     }
     QByteArray sent(QByteArray payload, int length = 8)
     {

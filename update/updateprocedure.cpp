@@ -54,9 +54,10 @@ void pelkoUpdate::startUpdate()
     }
     portWaitTimer.stop();
     // A port named by what it is, or a link, may not be plugged in yet.
-    if (!ui->comboBoxPort->currentText().isEmpty() && resolvedPort().isEmpty())
+    const QString port = resolvedPort();
+    if (!ui->comboBoxPort->currentText().isEmpty() && port.isEmpty())
         return awaitPort();
-    if (!openPort()) {
+    if (!openPort(port)) {
         firmwareFile.close();
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
