@@ -1,7 +1,6 @@
 #include "pelkoupdate.h"
 
 #include "framecodec.h"
-#include "portdiagnosis.h"
 #include "ui_pelkoupdate.h"
 
 #include <QFileInfo>
@@ -220,43 +219,6 @@ void pelkoUpdate::setLowLatency()
     }
     errno = savedErrno;
 #endif
-}
-
-// The user could read and write the node, so a refusal means someone else
-// has it.
-bool pelkoUpdate::mayUse(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const int savedErrno = errno;
-    const bool may = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
-    errno = savedErrno;
-    return may;
-#else
-    Q_UNUSED(path);
-    return false;
-#endif
-}
-
-bool pelkoUpdate::portInUse(const QString &name)
-{
-    const portdiagnosis::Holder holder = portdiagnosis::lockHolder(portPath);
-    const QString text = QStringLiteral("Cannot open port %1: in use by %2").arg(name);
-    const QString whole = text.arg(holder.pid > 0 ? portdiagnosis::describe({holder})
-                                                  : QStringLiteral("another program"));
-    // The program's name goes where the line has no room for it.
-    const QString shorter = holder.pid > 0 ? text.arg(QStringLiteral("pid %1").arg(holder.pid))
-                                           : QStringLiteral("Cannot open port %1: in use").arg(name);
-    showStatus(statusFits(fittedStatus(whole)) ? whole : shorter, whole);
-    return false;
-}
-
-// What the system shows in the way (a missing group, brltty, another
-// program holding the port), on the lines after the reason.
-QString pelkoUpdate::portOpenError(const QString &name) const
-{
-    const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
-    const QString inTheWay = portdiagnosis::inTheWay(portidentity::devicePath(name));
-    return inTheWay.isEmpty() ? text : text + QLatin1Char('\n') + inTheWay;
 }
 
 int pelkoUpdate::frameChecksum(const unsigned char *data, int length)

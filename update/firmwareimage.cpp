@@ -3,6 +3,7 @@
 #include "ui_pelkoupdate.h"
 
 #include <QCryptographicHash>
+#include <QFileDialog>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QHashFunctions>
@@ -13,6 +14,39 @@
 namespace {
 constexpr int headerSize = 16;
 } // namespace
+
+void pelkoUpdate::on_pushButtonOK_clicked()
+{
+    if (!offeredFile.isEmpty()) {
+        fileName = offeredFile;
+        offeredFile.clear();
+        return startUpdate();
+    }
+    fileName = QFileDialog::getOpenFileName(this, tr("Open firmware"), QString(),
+                                            tr("Pelko Files (*.plk *.pelk)"));
+    // The window is the active one again, with the focus where it was, so
+    // a screen reader follows on from here.
+    activateWindow();
+    raise();
+    if (fileName.isEmpty())
+        return;
+    startUpdate();
+}
+
+void pelkoUpdate::chooseFile(const QString &path)
+{
+    fileName = path;
+    startUpdate();
+}
+
+void pelkoUpdate::offerFile(const QString &path)
+{
+    offeredFile = fileName = path;
+    nameWindow();
+    showStatus(QStringLiteral("choose the port, then press File"),
+               QStringLiteral("%1: choose the port, then press File").arg(path));
+    ui->comboBoxPort->setFocus(Qt::OtherFocusReason);
+}
 
 bool pelkoUpdate::hasHeader() const
 {

@@ -4,42 +4,7 @@
 #include "portdiagnosis.h"
 #include "ui_pelkoupdate.h"
 
-#include <QFileDialog>
-
 #include <algorithm>
-
-void pelkoUpdate::on_pushButtonOK_clicked()
-{
-    if (!offeredFile.isEmpty()) {
-        fileName = offeredFile;
-        offeredFile.clear();
-        return startUpdate();
-    }
-    fileName = QFileDialog::getOpenFileName(this, tr("Open firmware"), QString(),
-                                            tr("Pelko Files (*.plk *.pelk)"));
-    // The window is the active one again, with the focus where it was, so
-    // a screen reader follows on from here.
-    activateWindow();
-    raise();
-    if (fileName.isEmpty())
-        return;
-    startUpdate();
-}
-
-void pelkoUpdate::chooseFile(const QString &path)
-{
-    fileName = path;
-    startUpdate();
-}
-
-void pelkoUpdate::offerFile(const QString &path)
-{
-    offeredFile = fileName = path;
-    nameWindow();
-    showStatus(QStringLiteral("choose the port, then press File"),
-               QStringLiteral("%1: choose the port, then press File").arg(path));
-    ui->comboBoxPort->setFocus(Qt::OtherFocusReason);
-}
 
 // The File action once a name is chosen. Nothing is sent unless both the file
 // and the port could be opened; otherwise File stays enabled for another try.
