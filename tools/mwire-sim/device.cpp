@@ -188,7 +188,14 @@ Device::Step Device::answerData(long offset)
         stalled = true;
         return Step::Go;
     }
-    if (offset == o.cancelAt || (unit == o.failUnit && offset == 512)) {
+    // A device that refuses a try or two and stays: the updater may try again.
+    if (offset == o.cancelAt && o.cancelTries > 0) {
+        if (triesCancelled < o.cancelTries) {
+            ++triesCancelled;
+            send(0x84);
+            return Step::Go;
+        }
+    } else if (offset == o.cancelAt || (unit == o.failUnit && offset == 512)) {
         send(0x84);
         unitEnded(false);
         return Step::Go;

@@ -58,6 +58,7 @@ private:
     bool complete = false;
     bool ended = false;
     bool hiccupDone = false;
+    long triesCancelled = 0; // of the unit in hand, with --cancel-tries
     bool keptPlace = false; // back after a hiccup: the next start request goes on
     Bytes image;
     // a line of units: the one on the line now, counted from 1, and until

@@ -15,7 +15,8 @@ constexpr int exitUsage = 64;
                  "mwire-sim: %s\n"
                  "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
                  "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
-                 "                 [--stall-at OFFSET] [--hangup-at OFFSET] [--late MS]\n"
+                 "                 [--cancel-tries N] [--stall-at OFFSET] [--hangup-at OFFSET]\n"
+                 "                 [--late MS]\n"
                  "                 [--hiccup-at OFFSET|search|end[:MS]]\n"
                  "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
                  "                 [--timing] [--units N [--fail-unit K] [--away-ms MS] [--replug]]\n"
@@ -86,10 +87,13 @@ Options parse(int argc, char **argv)
         else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
         else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
         else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
+        else if (arg == "--cancel-tries") o.cancelTries = number(arg, value(), 100000);
         else if (arg == "--away-ms") o.awayMs = number(arg, value(), 600000);
         else if (arg == "--help" || arg == "-h") usage("a simulated M.Wire device");
         else usage("unknown option '" + arg + "'");
     }
+    if (o.cancelTries > 0 && o.cancelAt == noOffset)
+        usage("--cancel-tries goes with --cancel-at");
     if (o.replug && o.units < 2)
         usage("--replug goes with --units");
     return o;

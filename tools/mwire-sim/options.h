@@ -30,6 +30,7 @@ struct Options
     std::string capture;
     long units = 1;     // devices one after another on the same line
     long failUnit = 0;  // this unit cancels at offset 512
+    long cancelTries = 0; // --cancel-at cancels this many tries, the unit staying, then none
     long awayMs = 3000; // how long a unit is gone after its update: longer than a station's default leave time
     bool replug = false; // each unit brings its own port
 };

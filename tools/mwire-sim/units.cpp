@@ -26,6 +26,7 @@ void Device::unitEnded(bool received)
     std::fflush(stdout);
     image.clear();
     nextOffset = 0;
+    triesCancelled = 0;
     if (unit == o.units) {
         ended = true;
         return;
