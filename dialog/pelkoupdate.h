@@ -1,6 +1,7 @@
 #ifndef PELKOUPDATE_H
 #define PELKOUPDATE_H
 
+#include "framecodec.h"
 #include "frametrace.h"
 #include "portidentity.h"
 #include "updatestate.h"
@@ -135,13 +136,8 @@ private slots:
     void disableLedBlue();
 
 private:
-    friend class TestDialog;
-    friend class TestLink;
-    friend class TestImage;
-    friend class TestUpdate;
-    friend class TestFrameTrace;
+    // The tests' one way in.
     friend class UpdaterAccess;
-    friend class FuzzAccess;
 
     QString portAndFileText() const;
     void describeWidgets();
@@ -263,6 +259,9 @@ private:
     bool portErrorsWatched = false;
     UpdateObserver *observer = nullptr;
     FrameTrace trace;
+    // Each window's line is a byte stream of its own: several windows in
+    // one process (a line of bays) never share a half-read frame.
+    Deframer deframer;
     std::unique_ptr<Ui_pelkoUpdate> ui;
 };
 

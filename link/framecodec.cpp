@@ -100,9 +100,3 @@ Deframer::Taken Deframer::take(unsigned char b)
     rxPosition = 0;
     return Taken::Frame;
 }
-
-Deframer &processDeframer()
-{
-    static Deframer deframer;
-    return deframer;
-}

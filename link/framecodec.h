@@ -71,7 +71,4 @@ private:
     int noiseCount = 0;
 };
 
-// The one de-framer of the process: the serial line is one byte stream.
-Deframer &processDeframer();
-
 #endif

@@ -270,7 +270,6 @@ void pelkoUpdate::receive()
 
 void pelkoUpdate::receiveBytes(const unsigned char *bytes, qint64 count)
 {
-    Deframer &deframer = processDeframer();
     deframer.feed(
         bytes, count,
         [&](const unsigned char *frame) {

@@ -1,5 +1,6 @@
 #include "pelkoupdate.h"
 #include "ui_pelkoupdate.h"
+#include "updateraccess.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -30,6 +31,8 @@ bool lampIsOff(const QLabel *lamp)
     return pixmap.size() == QSize(15, 15) && pixmap.toImage().pixelColor(7, 7) == QColor(Qt::red);
 }
 } // namespace
+
+using A = UpdaterAccess;
 
 class TestDialog : public QObject
 {
@@ -83,7 +86,7 @@ private slots:
         pelkoUpdate w;
         QLabel *label = w.findChild<QLabel *>("labelStatusBar");
         const QFont initial = label->font();
-        w.showStatus(text);
+        A::showStatus(w, text);
         QCOMPARE(label->text(), text);
         QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(text) <= label->contentsRect().width(),
                  qPrintable(QStringLiteral("%1 px at %2 pt")
@@ -118,10 +121,10 @@ private slots:
         QCOMPARE(port.size(), 60);
         pelkoUpdate dialog(QStringList{port});
         dialog.show();
-        dialog.fileName = "/srv/images/" + file;
-        const QString whole = QString(text).replace("FILE", file).replace("PORT", port).replace("PATH", dialog.fileName);
-        dialog.showStatus(whole);
-        QLabel *label = dialog.ui->labelStatusBar;
+        A::fileName(dialog) = "/srv/images/" + file;
+        const QString whole = QString(text).replace("FILE", file).replace("PORT", port).replace("PATH", A::fileName(dialog));
+        A::showStatus(dialog, whole);
+        QLabel *label = A::ui(dialog).labelStatusBar;
         QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->contentsRect().width(),
                  qPrintable(label->text()));
         QCOMPARE(label->toolTip(), whole);
@@ -139,8 +142,8 @@ private slots:
         pelkoUpdate w;
         QLabel *label = w.findChild<QLabel *>("labelStatusBar");
         const QFont initial = label->font();
-        w.showStatus("Firm V00.00, hardware V00.00, click Download");
-        w.showStatus("File is Vacant");
+        A::showStatus(w, "Firm V00.00, hardware V00.00, click Download");
+        A::showStatus(w, "File is Vacant");
         QCOMPARE(label->font().pointSizeF(), initial.pointSizeF());
     }
 
@@ -151,11 +154,11 @@ private slots:
         pelkoUpdate w;
         QLabel *label = w.findChild<QLabel *>("labelStatusBar");
         const QString text = "ttyUSB0  /home/someone/projects/firmware/releases/2026-12/device-v1.2.3-final.pelk";
-        w.showStatus(text);
+        A::showStatus(w, text);
         QCOMPARE(label->text(), text);
         QCOMPARE(label->toolTip(), text);
         QVERIFY(label->wordWrap() == false);
-        w.showStatus("Firmware is updated");
+        A::showStatus(w, "Firmware is updated");
         QVERIFY(label->toolTip().isEmpty());
     }
 
@@ -195,12 +198,12 @@ private slots:
     {
         pelkoUpdate dialog(QStringList{"ttyA"});
         dialog.show();
-        QAccessibleInterface *status = QAccessible::queryAccessibleInterface(dialog.ui->labelStatusBar);
+        QAccessibleInterface *status = QAccessible::queryAccessibleInterface(A::ui(dialog).labelStatusBar);
         QCOMPARE(status->text(QAccessible::Name), QStringLiteral("ttyA  file not available"));
-        dialog.showStatus("Firmware is updated");
+        A::showStatus(dialog, "Firmware is updated");
         QCOMPARE(status->text(QAccessible::Name), QStringLiteral("Firmware is updated"));
         QCOMPARE(status->text(QAccessible::Description), QString());
-        for (QLabel *lamp : {dialog.ui->label_tx, dialog.ui->label_rx})
+        for (QLabel *lamp : {A::ui(dialog).label_tx, A::ui(dialog).label_rx})
             QVERIFY(QAccessible::queryAccessibleInterface(lamp)->text(QAccessible::Description).contains("Green"));
     }
 
@@ -210,7 +213,7 @@ private slots:
         const QString name = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
         machinePorts = {"ttyS0"};
         pelkoUpdate dialog(QStringList{name});
-        QComboBox *ports = dialog.ui->comboBoxPort;
+        QComboBox *ports = A::ui(dialog).comboBoxPort;
         QCOMPARE(ports->toolTip(), name);
         QCOMPARE(ports->itemData(0, Qt::ToolTipRole).toString(), name);
         QVERIFY(ports->view()->minimumWidth() > ports->fontMetrics().horizontalAdvance(name));
@@ -268,16 +271,16 @@ private slots:
         for (const QWidget *w : widgets)
             names += w->objectName();
         QCOMPARE(names, order);
-        QVERIFY(lampIsOff(dialog.ui->label_tx));
-        QVERIFY(lampIsOff(dialog.ui->label_rx));
-        QCOMPARE(dialog.ui->label_tx->margin(), 1);
-        QCOMPARE(dialog.ui->progressBarDownload->value(), 0);
-        QVERIFY(!dialog.ui->pushButtonDownload->isEnabled());
-        QVERIFY(dialog.ui->pushButtonOK->isEnabled());
-        QVERIFY(dialog.ui->pushButtonCancel->isEnabled());
-        QCOMPARE(dialog.state, qint32(StateFindDevice));
-        QVERIFY(!dialog.serialPort.isOpen());
-        QVERIFY(!dialog.retryTimer.isActive());
+        QVERIFY(lampIsOff(A::ui(dialog).label_tx));
+        QVERIFY(lampIsOff(A::ui(dialog).label_rx));
+        QCOMPARE(A::ui(dialog).label_tx->margin(), 1);
+        QCOMPARE(A::ui(dialog).progressBarDownload->value(), 0);
+        QVERIFY(!A::ui(dialog).pushButtonDownload->isEnabled());
+        QVERIFY(A::ui(dialog).pushButtonOK->isEnabled());
+        QVERIFY(A::ui(dialog).pushButtonCancel->isEnabled());
+        QCOMPARE(A::state(dialog), qint32(StateFindDevice));
+        QVERIFY(!A::port(dialog).isOpen());
+        QVERIFY(!A::retryTimer(dialog).isActive());
     }
 
     void portList_data()
@@ -305,11 +308,11 @@ private slots:
         machinePorts = machine;
         pelkoUpdate dialog(extra);
         QStringList shown;
-        for (int i = 0; i < dialog.ui->comboBoxPort->count(); ++i)
-            shown += dialog.ui->comboBoxPort->itemText(i);
+        for (int i = 0; i < A::ui(dialog).comboBoxPort->count(); ++i)
+            shown += A::ui(dialog).comboBoxPort->itemText(i);
         QCOMPARE(shown, items);
-        QCOMPARE(dialog.ui->comboBoxPort->currentIndex(), items.isEmpty() ? -1 : 0);
-        QCOMPARE(dialog.ui->labelStatusBar->text(), status);
+        QCOMPARE(A::ui(dialog).comboBoxPort->currentIndex(), items.isEmpty() ? -1 : 0);
+        QCOMPARE(A::ui(dialog).labelStatusBar->text(), status);
     }
 
     void slotTable()
@@ -334,51 +337,51 @@ private slots:
     void statusFollowsPortChoice()
     {
         pelkoUpdate dialog(QStringList{"ttyA", "ttyB", "ttyC"});
-        dialog.ui->comboBoxPort->setCurrentIndex(2);
-        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyC  file not available"));
-        dialog.fileName = QStringLiteral("/home/u/fw.pelk");
-        dialog.ui->labelStatusBar->setText(QStringLiteral("Firmware is updated"));
-        dialog.ui->comboBoxPort->setCurrentIndex(1);
-        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyB  /home/u/fw.pelk"));
-        QCOMPARE(dialog.state, qint32(StateFindDevice));
-        QVERIFY(!dialog.serialPort.isOpen());
+        A::ui(dialog).comboBoxPort->setCurrentIndex(2);
+        QCOMPARE(A::ui(dialog).labelStatusBar->text(), QStringLiteral("ttyC  file not available"));
+        A::fileName(dialog) = QStringLiteral("/home/u/fw.pelk");
+        A::ui(dialog).labelStatusBar->setText(QStringLiteral("Firmware is updated"));
+        A::ui(dialog).comboBoxPort->setCurrentIndex(1);
+        QCOMPARE(A::ui(dialog).labelStatusBar->text(), QStringLiteral("ttyB  /home/u/fw.pelk"));
+        QCOMPARE(A::state(dialog), qint32(StateFindDevice));
+        QVERIFY(!A::port(dialog).isOpen());
     }
 
     void lampsGoOffAfter100ms()
     {
         pelkoUpdate dialog;
-        dialog.ui->label_tx->setPixmap(dialog.ledOnPixmap);
-        dialog.ui->label_rx->setText(QStringLiteral("132"));
-        dialog.txLampTimer.start();
-        dialog.rxLampTimer.start();
-        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(dialog.ui->label_tx), 1000);
-        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(dialog.ui->label_rx), 1000);
+        A::ui(dialog).label_tx->setPixmap(A::ledOn(dialog));
+        A::ui(dialog).label_rx->setText(QStringLiteral("132"));
+        A::txLampTimer(dialog).start();
+        A::rxLampTimer(dialog).start();
+        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(A::ui(dialog).label_tx), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(lampIsOff(A::ui(dialog).label_rx), 1000);
     }
 
     void languageChangeReappliesTexts()
     {
         pelkoUpdate dialog(QStringList{"ttyA"});
-        dialog.ui->pushButtonOK->setEnabled(false);
-        dialog.ui->pushButtonDownload->setEnabled(true);
-        dialog.ui->progressBarDownload->setValue(42);
+        A::ui(dialog).pushButtonOK->setEnabled(false);
+        A::ui(dialog).pushButtonDownload->setEnabled(true);
+        A::ui(dialog).progressBarDownload->setValue(42);
         dialog.setWindowTitle(QString());
         for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
             b->setText(QString());
-        dialog.ui->label->setText(QString());
+        A::ui(dialog).label->setText(QString());
         QEvent change(QEvent::LanguageChange);
         QApplication::sendEvent(&dialog, &change);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("pelkoUpdate"));
-        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("TextLabel"));
-        QCOMPARE(dialog.ui->pushButtonOK->text(), QStringLiteral("File"));
-        QCOMPARE(dialog.ui->pushButtonCancel->text(), QStringLiteral("End"));
-        QCOMPARE(dialog.ui->pushButtonDownload->text(), QStringLiteral("Download"));
-        QCOMPARE(dialog.ui->label->text(), QStringLiteral("M.Wire @"));
-        QCOMPARE(dialog.ui->label_tx->text(), QStringLiteral("132"));
-        QCOMPARE(dialog.ui->label_rx->text(), QStringLiteral("TextLabel"));
-        QVERIFY(!dialog.ui->pushButtonOK->isEnabled());
-        QVERIFY(dialog.ui->pushButtonDownload->isEnabled());
-        QCOMPARE(dialog.ui->progressBarDownload->value(), 42);
-        QCOMPARE(dialog.ui->comboBoxPort->count(), 1);
+        QCOMPARE(A::ui(dialog).labelStatusBar->text(), QStringLiteral("TextLabel"));
+        QCOMPARE(A::ui(dialog).pushButtonOK->text(), QStringLiteral("File"));
+        QCOMPARE(A::ui(dialog).pushButtonCancel->text(), QStringLiteral("End"));
+        QCOMPARE(A::ui(dialog).pushButtonDownload->text(), QStringLiteral("Download"));
+        QCOMPARE(A::ui(dialog).label->text(), QStringLiteral("M.Wire @"));
+        QCOMPARE(A::ui(dialog).label_tx->text(), QStringLiteral("132"));
+        QCOMPARE(A::ui(dialog).label_rx->text(), QStringLiteral("TextLabel"));
+        QVERIFY(!A::ui(dialog).pushButtonOK->isEnabled());
+        QVERIFY(A::ui(dialog).pushButtonDownload->isEnabled());
+        QCOMPARE(A::ui(dialog).progressBarDownload->value(), 42);
+        QCOMPARE(A::ui(dialog).comboBoxPort->count(), 1);
     }
 
     void otherChangeEventsLeaveTexts()
@@ -386,8 +389,8 @@ private slots:
         pelkoUpdate dialog(QStringList{"ttyA"});
         dialog.setEnabled(false);
         dialog.setFont(QFont(QStringLiteral("Serif"), 20));
-        QCOMPARE(dialog.ui->labelStatusBar->text(), QStringLiteral("ttyA  file not available"));
-        QVERIFY(lampIsOff(dialog.ui->label_tx));
+        QCOMPARE(A::ui(dialog).labelStatusBar->text(), QStringLiteral("ttyA  file not available"));
+        QVERIFY(lampIsOff(A::ui(dialog).label_tx));
     }
 
     void endingTheWindowEndsTheLoop_data()
@@ -407,7 +410,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QTimer::singleShot(0, &dialog, [&dialog, how] {
             if (how == 0)
-                QTest::mouseClick(dialog.ui->pushButtonCancel, Qt::LeftButton);
+                QTest::mouseClick(A::ui(dialog).pushButtonCancel, Qt::LeftButton);
             else if (how == 1)
                 dialog.close();
             else

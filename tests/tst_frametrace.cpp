@@ -107,7 +107,7 @@ class TestFrameTrace : public QObject
     // Everything traced so far.
     QList<TraceLine> traced()
     {
-        w->trace.flush();
+        A::trace(*w).flush();
         std::rewind(traceFile);
         QByteArray text;
         char buffer[4096];

@@ -19,16 +19,16 @@ class TestImage : public QObject
     {
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
         window = std::make_unique<pelkoUpdate>();
-        window->fileName = path;
-        window->loadImage();
-        if (window->prepareImage())
-            window->readOffset = 0;
+        A::fileName(*window) = path;
+        A::loadImage(*window);
+        if (A::prepareImage(*window))
+            A::readOffset(*window) = 0;
         return *window;
     }
     static QByteArray wordAt(pelkoUpdate &w, int offset)
     {
         unsigned char word[4];
-        if (w.imageWordAt(offset, word) != ImageWord::Ready)
+        if (A::wordAt(w, offset, word) != ImageWord::Ready)
             return "end";
         return QByteArray(reinterpret_cast<const char *>(word), 4);
     }
@@ -58,7 +58,7 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath(QFileInfo(dir.filePath(name)).path()));
         const QByteArray bytes = pattern(100);
         pelkoUpdate &w = prepared(writeFile(dir, name, bytes));
-        QCOMPARE(w.imageSize, imageSize);
+        QCOMPARE(A::imageSize(w), imageSize);
         QCOMPARE(wordAt(w, 0), bytes.mid(firstByte, 4));
     }
 
@@ -66,10 +66,10 @@ private slots:
     {
         const QByteArray bytes = pattern(1040);
         pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", bytes));
-        QCOMPARE(w.imageSize, 1024);
-        QCOMPARE(w.firmwareFile.pos(), 16);
+        QCOMPARE(A::imageSize(w), 1024);
+        QCOMPARE(A::file(w).pos(), 16);
         QCOMPARE(wordAt(w, 0), bytes.mid(16, 4));
-        QCOMPARE(w.readOffset, 1024);
+        QCOMPARE(A::readOffset(w), 1024);
         QCOMPARE(wordAt(w, 1020), bytes.mid(1036, 4));
         QCOMPARE(wordAt(w, 1024), QByteArray("end"));
     }
@@ -81,12 +81,12 @@ private slots:
         QCOMPARE(wordAt(w, 0), bytes.mid(0, 4));
         for (int offset = 4; offset <= 1020; offset += 4)
             QCOMPARE(wordAt(w, offset), bytes.mid(offset, 4));
-        QCOMPARE(w.firmwareFile.pos(), 1024); // the block served all of them
+        QCOMPARE(A::file(w).pos(), 1024); // the block served all of them
         QCOMPARE(wordAt(w, 6), bytes.mid(4, 4));
         QCOMPARE(wordAt(w, 1024), bytes.mid(1024, 4));
-        QCOMPARE(w.readOffset, 2048);
+        QCOMPARE(A::readOffset(w), 2048);
         QCOMPARE(wordAt(w, 1020), bytes.mid(1020, 4)); // an earlier block: read again
-        QCOMPARE(w.readOffset, 1024);
+        QCOMPARE(A::readOffset(w), 1024);
         QCOMPARE(wordAt(w, 0x10), bytes.mid(0x10, 4));
         QCOMPARE(wordAt(w, 2048), QByteArray("end"));
     }
@@ -97,9 +97,9 @@ private slots:
         const QByteArray bytes = pattern(2048);
         pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", bytes));
         QCOMPARE(wordAt(w, 1500), bytes.mid(16 + 1500, 4));
-        QCOMPARE(w.readOffset, 2032);
+        QCOMPARE(A::readOffset(w), 2032);
         QCOMPARE(wordAt(w, 8), bytes.mid(16 + 8, 4));
-        QCOMPARE(w.readOffset, 1024);
+        QCOMPARE(A::readOffset(w), 1024);
     }
 
     // The end of the largest image must still be a positive 32-bit offset.
@@ -123,8 +123,8 @@ private slots:
         sparse.close();
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
         pelkoUpdate w;
-        w.fileName = sparse.fileName();
-        QCOMPARE(w.openImage(), accepted);
+        A::fileName(w) = sparse.fileName();
+        QCOMPARE(A::openImage(w), accepted);
         if (!accepted)
             QCOMPARE(A::told(w), sparse.fileName() + " is too large for the device");
         QFile::remove(sparse.fileName());
@@ -134,8 +134,8 @@ private slots:
     void headerOnlyPelk()
     {
         pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", pattern(16)));
-        QCOMPARE(w.imageSize, 0);
-        QVERIFY(w.firmwareFile.isOpen());
+        QCOMPARE(A::imageSize(w), 0);
+        QVERIFY(A::file(w).isOpen());
         QCOMPARE(wordAt(w, 0), QByteArray("end"));
     }
 
@@ -144,33 +144,33 @@ private slots:
         const QString path = writeFile(dir, "fw.pelk", QByteArray());
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
         pelkoUpdate w;
-        w.fileName = path;
-        QVERIFY(w.openImage());
-        w.state = StateReady;
+        A::fileName(w) = path;
+        QVERIFY(A::openImage(w));
+        A::state(w) = StateReady;
         A::ui(w).pushButtonDownload->setEnabled(true);
         A::download(w);
         QCOMPARE(A::status(w), QStringLiteral("File is Vacant"));
-        QVERIFY(!w.firmwareFile.isOpen());
+        QVERIFY(!A::file(w).isOpen());
         QCOMPARE(A::state(w), qint32(StateReady));
 
         // Filled since: the next Download reopens it, positioned past the header.
         writeFile(dir, "fw.pelk", pattern(40));
-        QVERIFY(w.prepareImage());
-        QCOMPARE(w.imageSize, 24);
-        QCOMPARE(w.firmwareFile.pos(), 16);
+        QVERIFY(A::prepareImage(w));
+        QCOMPARE(A::imageSize(w), 24);
+        QCOMPARE(A::file(w).pos(), 16);
     }
 
     void emptyRawFile()
     {
         pelkoUpdate::enumeratePorts = &testing::noMachinePorts;
         pelkoUpdate w;
-        w.fileName = writeFile(dir, "fw.plk", QByteArray());
-        QVERIFY(w.openImage());
-        QCOMPARE(w.imageSize, 0);
-        QVERIFY(!w.prepareImage());
+        A::fileName(w) = writeFile(dir, "fw.plk", QByteArray());
+        QVERIFY(A::openImage(w));
+        QCOMPARE(A::imageSize(w), 0);
+        QVERIFY(!A::prepareImage(w));
         QCOMPARE(A::status(w), QStringLiteral("File is Vacant"));
-        QVERIFY(!w.prepareImage()); // tested again on every try
-        QVERIFY(!w.firmwareFile.isOpen());
+        QVERIFY(!A::prepareImage(w)); // tested again on every try
+        QVERIFY(!A::file(w).isOpen());
     }
 
     void fileDialog()
@@ -184,10 +184,10 @@ private slots:
         A::ui(*w).pushButtonOK->click();
         QCOMPARE(caption, QStringLiteral("Open firmware"));
         QCOMPARE(filters, QStringList{"Pelko Files (*.plk *.pelk)"});
-        QCOMPARE(w->fileName, path);
+        QCOMPARE(A::fileName(*w), path);
         QCOMPARE(A::status(*w), line.path + "  " + path);
         QVERIFY(!A::fileEnabled(*w));
-        QCOMPARE(w->imageSize, 24);
+        QCOMPARE(A::imageSize(*w), 24);
         QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
     }
 
@@ -197,10 +197,10 @@ private slots:
         const auto w = testing::windowOn(line);
         testing::answerFileDialog(QString());
         A::ui(*w).pushButtonOK->click();
-        QVERIFY(w->fileName.isEmpty());
+        QVERIFY(A::fileName(*w).isEmpty());
         QCOMPARE(A::status(*w), line.path + "  file not available");
         QVERIFY(A::fileEnabled(*w));
-        QVERIFY(!w->serialPort.isOpen());
+        QVERIFY(!A::port(*w).isOpen());
         QVERIFY(line.quietFor(300));
     }
 
@@ -224,7 +224,7 @@ private slots:
         QVERIFY2(A::told(*w).contains(path) && A::told(*w).contains(reason),
                  qPrintable(A::status(*w)));
         QVERIFY(A::fileEnabled(*w));
-        QVERIFY(!w->serialPort.isOpen());
+        QVERIFY(!A::port(*w).isOpen());
         QVERIFY(!A::timerRunning(*w));
         QVERIFY(line.quietFor(100));
     }

@@ -44,11 +44,11 @@ class TestLink : public QObject
     {
         device = new pty::Device;
         window = testing::windowOn(*device);
-        QVERIFY(window->openPort(window->resolvedPort()));
+        QVERIFY(A::openPort(*window, A::resolvedPort(*window)));
     }
     QByteArray sent(QByteArray payload, int length = 8)
     {
-        window->sendFrame(reinterpret_cast<unsigned char *>(payload.data()), length);
+        A::sendFrame(*window, reinterpret_cast<unsigned char *>(payload.data()), length);
         return device->nextFrame();
     }
 
@@ -77,8 +77,8 @@ private slots:
         QFETCH(QByteArray, data);
         QFETCH(int, crc);
         const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
-        QCOMPARE(pelkoUpdate::frameChecksum(bytes, int(data.size())), crc);
-        QCOMPARE(pelkoUpdate::frameChecksum(bytes, -1), 0);
+        QCOMPARE(A::frameChecksum(bytes, int(data.size())), crc);
+        QCOMPARE(A::frameChecksum(bytes, -1), 0);
         QCOMPARE(crcTable[0], 0);
     }
 
@@ -104,7 +104,7 @@ private slots:
         else
             QCOMPARE(frame, wire);
         QCOMPARE(pty::payloadOf(frame).left(7), payload.left(7));
-        window->sendFrame(reinterpret_cast<unsigned char *>(caller.data()), 8);
+        A::sendFrame(*window, reinterpret_cast<unsigned char *>(caller.data()), 8);
         QCOMPARE(quint8(caller[7]), quint8(pty::crc(payload.left(7)) & 0xFF));
     }
 
@@ -142,12 +142,12 @@ private slots:
     void sendSideEffects()
     {
         openLine();
-        window->requestedOffset = 1020;
-        window->imageSize = 4096;
+        A::requestedOffset(*window) = 1020;
+        A::imageSize(*window) = 4096;
         QVERIFY(!sent(hex("5000000000000000")).isEmpty());
         QCOMPARE(A::progress(*window), 24);
-        QVERIFY(window->retryTimer.isActive());
-        QCOMPARE(window->retryTimer.interval(), 200);
+        QVERIFY(A::retryTimer(*window).isActive());
+        QCOMPARE(A::retryTimer(*window).interval(), 200);
         QCOMPARE(A::ui(*window).label_tx->pixmap().toImage().pixelColor(7, 7), QColor(Qt::green));
         QTRY_COMPARE_WITH_TIMEOUT(A::ui(*window).label_tx->pixmap().toImage().pixelColor(7, 7),
                                   QColor(Qt::red), 1000);
@@ -182,7 +182,7 @@ private slots:
         QFETCH(qint64, offset);
         QFETCH(qint64, size);
         QFETCH(int, value);
-        QCOMPARE(pelkoUpdate::progressValue(offset, size), value);
+        QCOMPARE(A::progressValue(offset, size), value);
     }
 
     // Device byte streams and the frames they hold.
@@ -278,7 +278,7 @@ private slots:
         A::choose(*w, testing::writeFile(dir, "fw.plk", testing::pattern(64)));
         QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
         QSocketNotifier *reader = nullptr;
-        for (QSocketNotifier *n : w->serialPort.findChildren<QSocketNotifier *>())
+        for (QSocketNotifier *n : A::port(*w).findChildren<QSocketNotifier *>())
             reader = n->type() == QSocketNotifier::Read ? n : reader;
         QVERIFY(reader);
         for (int i = 0; i < 3; ++i) {
@@ -290,7 +290,7 @@ private slots:
         QCOMPARE(line.nextFrame(), hex("7eff50010000000000" "37"));
         QCOMPARE(A::status(*w), QStringLiteral("get Version Info"));
         QVERIFY(A::portOpen(*w));
-        QCOMPARE(w->serialPort.error(), QSerialPort::NoError);
+        QCOMPARE(A::port(*w).error(), QSerialPort::NoError);
     }
 
     // A pseudo-terminal refuses the low-latency request; its ENOTTY must not
@@ -299,7 +299,7 @@ private slots:
     {
         STEP(openLine());
         errno = 0;
-        window->setLowLatency();
+        A::setLowLatency(*window);
         QCOMPARE(errno, 0);
     }
 
@@ -330,7 +330,7 @@ private slots:
         QCOMPARE(A::told(w), QStringLiteral("waiting for /dev/pelko-no-such-port to appear"));
         QVERIFY(A::fileEnabled(w));
         QVERIFY(!A::timerRunning(w));
-        QVERIFY(!w.serialPort.isOpen());
+        QVERIFY(!A::port(w).isOpen());
         QCOMPARE(A::state(w), qint32(StateFindDevice));
         QVERIFY(A::ui(w).comboBoxPort->isEnabled());
 
@@ -339,12 +339,12 @@ private slots:
         pty::Device line;
         A::ui(w).comboBoxPort->addItem(line.path);
         A::ui(w).comboBoxPort->setCurrentIndex(1);
-        A::choose(w, w.fileName);
+        A::choose(w, A::fileName(w));
         QCOMPARE(line.nextFrame(), hex("7eff50000000000000" "97"));
         QVERIFY(!A::fileEnabled(w));
         QVERIFY(!A::ui(w).comboBoxPort->isEnabled());
         QCOMPARE(A::ui(w).comboBoxPort->currentText(), line.path);
-        QCOMPARE(w.serialPort.portName(), line.path.mid(5)); // as Qt names /dev/pts/N
+        QCOMPARE(A::port(w).portName(), line.path.mid(5)); // as Qt names /dev/pts/N
     }
 
     // Two updaters on one device would mix their requests into one
@@ -372,11 +372,11 @@ private slots:
         // The line has the holder's pid at least, never a toolkit's text.
         QVERIFY2(A::status(second).contains(QStringLiteral(": in use by pid %1").arg(QCoreApplication::applicationPid())),
                  qPrintable(A::status(second)));
-        QVERIFY(!second.serialPort.isOpen());
+        QVERIFY(!A::port(second).isOpen());
         QVERIFY(A::fileEnabled(second));
         // Once the first lets go, the port is free.
         window.reset();
-        A::choose(second, second.fileName);
+        A::choose(second, A::fileName(second));
         QCOMPARE(device->nextFrame(), hex("7eff50000000000000" "97"));
     }
 

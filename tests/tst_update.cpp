@@ -144,13 +144,13 @@ private slots:
     {
         const QByteArray image = pattern(2048);
         STEP(start("fw.plk", image));
-        QCOMPARE(w->imageSize, 2048);
+        QCOMPARE(A::imageSize(*w), 2048);
         STEP(toReady());
         STEP(toDownload());
         for (quint32 offset = 0; offset < 2048; offset += 4) {
             line->respond(0x82, offset);
             QCOMPARE(line->nextFrame(), dataFrame(offset, image.mid(offset, 4)));
-            QCOMPARE(w->readOffset, offset < 1024 ? 1024 : 2048);
+            QCOMPARE(A::readOffset(*w), offset < 1024 ? 1024 : 2048);
             if (offset == 1024)
                 QCOMPARE(A::progress(*w), 50);
         }
@@ -181,7 +181,7 @@ private slots:
         const bool headed = name.endsWith(".pelk");
         const QByteArray image = pattern(size, 3);
         STEP(start(name, (headed ? QByteArray(16, '\x5a') : QByteArray()) + image));
-        QCOMPARE(w->imageSize, size);
+        QCOMPARE(A::imageSize(*w), size);
         STEP(toReady());
         STEP(toDownload());
         QCOMPARE(serve(), padded(image));
@@ -207,16 +207,16 @@ private slots:
             QCOMPARE(line->nextFrame(), dataFrame(offset, word));
         };
         STEP(ask(0, image.mid(0, 4)));
-        const qint64 position = w->firmwareFile.pos();
+        const qint64 position = A::file(*w).pos();
         STEP(ask(6, image.mid(4, 4)));
         STEP(ask(0x234, image.mid(0x234, 4)));
         STEP(ask(0x234, image.mid(0x234, 4))); // repeated: the same word again
-        QCOMPARE(w->firmwareFile.pos(), position); // all from the block held
+        QCOMPARE(A::file(*w).pos(), position); // all from the block held
         STEP(ask(1500, image.mid(1500, 4)));        // its own block
-        QCOMPARE(w->readOffset, 2048);
+        QCOMPARE(A::readOffset(*w), 2048);
         STEP(ask(0x634, image.mid(0x634, 4)));
         STEP(ask(0x20, image.mid(0x20, 4))); // behind: its block again
-        QCOMPARE(w->readOffset, 1024);
+        QCOMPARE(A::readOffset(*w), 1024);
         // Just past the end of the image: the end.
         line->respond(0x82, 2051);
         QCOMPARE(line->nextFrame(), endOfImage);
@@ -364,7 +364,7 @@ private slots:
         QFETCH(QString, then);
         STEP(driveTo(state));
         const bool running = A::timerRunning(*w);
-        QSignalSpy lampOff(&w->rxLampTimer, &QTimer::timeout);
+        QSignalSpy lampOff(&A::rxLampTimer(*w), &QTimer::timeout);
         line->respond(quint8(code), 0);
         QVERIFY(lampOff.wait(1000));
         QCOMPARE(A::timerRunning(*w), running);
@@ -435,12 +435,12 @@ private slots:
     void wrongTagIsIgnored()
     {
         STEP(driveTo(StateFindDevice));
-        QSignalSpy lampOff(&w->rxLampTimer, &QTimer::timeout);
+        QSignalSpy lampOff(&A::rxLampTimer(*w), &QTimer::timeout);
         line->write(pty::response(0x80, 0, 0x51));
         QCOMPARE(line->nextFrame(1000), findDevice); // still searching
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QCOMPARE(lampOff.count(), 0);
-        QVERIFY(!w->rxLampTimer.isActive());
+        QVERIFY(!A::rxLampTimer(*w).isActive());
     }
 
     void downloadOutsideReady_data()
@@ -495,7 +495,7 @@ private slots:
         // The device, rebooted, announces itself: the whole round again.
         STEP(toReady());
         STEP(toDownload());
-        QCOMPARE(w->readOffset, 0);
+        QCOMPARE(A::readOffset(*w), 0);
         QCOMPARE(serve(), padded(image));
         STEP(finish());
     }
@@ -632,12 +632,12 @@ private slots:
         // Swap the file's descriptor for one that cannot be read.
         const int unreadable = ::open(QFile::encodeName(path).constData(), O_WRONLY);
         QVERIFY(unreadable >= 0);
-        QVERIFY(::dup2(unreadable, w->firmwareFile.handle()) >= 0);
+        QVERIFY(::dup2(unreadable, A::file(*w).handle()) >= 0);
         ::close(unreadable);
         line->respond(0x82, 0);
         QTRY_VERIFY(A::told(*w).startsWith("Cannot read " + path));
         QVERIFY(line->quietFor(300));
-        QCOMPARE(w->readOffset, 0);
+        QCOMPARE(A::readOffset(*w), 0);
         QCOMPARE(A::state(*w), qint32(StateFindDevice));
         QVERIFY(!A::downloadEnabled(*w));
         QVERIFY(!A::timerRunning(*w));
@@ -667,7 +667,7 @@ private slots:
         QFETCH(int, reconnectMs);
         STEP(driveTo(state));
         w->setReconnect(reconnectMs);
-        const QString port = w->serialPort.portName();
+        const QString port = A::port(*w).portName();
         line->hangup();
         QTRY_VERIFY_WITH_TIMEOUT(!A::portOpen(*w), 1000);
         const QString lost = "Port " + port + " lost: the line hung up (adapter unplugged or "
@@ -700,9 +700,9 @@ private slots:
         line->send(requests);
         // Until the updater has taken the last request, with its answers
         // held up in the line.
-        QVERIFY(testing::waitFor([&] { return w->requestedOffset == 4 * words; }, 10000));
+        QVERIFY(testing::waitFor([&] { return A::requestedOffset(*w) == 4 * words; }, 10000));
         QVERIFY(A::portOpen(*w));
-        QVERIFY(w->serialPort.bytesToWrite() > 0);
+        QVERIFY(A::port(*w).bytesToWrite() > 0);
         line->holdReading(false);
         for (int i = 0; i < words; ++i) {
             const quint32 offset = 4 * i;

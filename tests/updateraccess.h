@@ -24,6 +24,31 @@ class UpdaterAccess
 public:
     static Ui_pelkoUpdate &ui(pelkoUpdate &d) { return *d.ui; }
     static qint32 state(const pelkoUpdate &d) { return d.state; }
+    static qint32 &state(pelkoUpdate &d) { return d.state; }
+    static QSerialPort &port(pelkoUpdate &d) { return d.serialPort; }
+    static QFile &file(pelkoUpdate &d) { return d.firmwareFile; }
+    static QString &fileName(pelkoUpdate &d) { return d.fileName; }
+    static qint32 &imageSize(pelkoUpdate &d) { return d.imageSize; }
+    static qint32 &readOffset(pelkoUpdate &d) { return d.readOffset; }
+    static qint32 &requestedOffset(pelkoUpdate &d) { return d.requestedOffset; }
+    static QTimer &retryTimer(pelkoUpdate &d) { return d.retryTimer; }
+    static FrameTrace &trace(pelkoUpdate &d) { return d.trace; }
+    static Deframer &deframer(pelkoUpdate &d) { return d.deframer; }
+    static const QPixmap &ledOn(const pelkoUpdate &d) { return d.ledOnPixmap; }
+    static void showStatus(pelkoUpdate &d, const QString &text) { d.showStatus(text); }
+    static void sendFrame(pelkoUpdate &d, unsigned char *payload, int length) { d.sendFrame(payload, length); }
+    static QString resolvedPort(const pelkoUpdate &d) { return d.resolvedPort(); }
+    static bool openPort(pelkoUpdate &d, const QString &resolved) { return d.openPort(resolved); }
+    static bool loadImage(pelkoUpdate &d) { return d.loadImage(); }
+    static bool prepareImage(pelkoUpdate &d) { return d.prepareImage(); }
+    static ImageWord wordAt(pelkoUpdate &d, int offset, unsigned char word[4]) { return d.imageWordAt(offset, word); }
+    static bool openImage(pelkoUpdate &d) { return d.openImage(); }
+    static int frameChecksum(const unsigned char *data, int length) { return pelkoUpdate::frameChecksum(data, length); }
+    static int progressValue(qint64 offset, qint64 size) { return pelkoUpdate::progressValue(offset, size); }
+    static void setLowLatency(pelkoUpdate &d) { d.setLowLatency(); }
+    static QTimer &rxLampTimer(pelkoUpdate &d) { return d.rxLampTimer; }
+    static QTimer &txLampTimer(pelkoUpdate &d) { return d.txLampTimer; }
+    static void receiveBytes(pelkoUpdate &d, const unsigned char *bytes, qint64 count) { d.receiveBytes(bytes, count); }
     static QString status(const pelkoUpdate &d) { return d.ui->labelStatusBar->text(); }
     // The whole story behind a short status: its tooltip, and what a script is told.
     static QString told(const pelkoUpdate &d)
@@ -65,7 +90,6 @@ inline QList<PortIdentity> noMachinePorts()
 inline std::unique_ptr<pelkoUpdate> windowOn(const QString &port)
 {
     pelkoUpdate::enumeratePorts = &noMachinePorts;
-    processDeframer() = Deframer();
     return std::make_unique<pelkoUpdate>(QStringList{port});
 }
 inline std::unique_ptr<pelkoUpdate> windowOn(const pty::Device &device)

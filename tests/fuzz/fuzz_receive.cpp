@@ -7,6 +7,7 @@
 // an end-of-image request goes out only for an offset just past the image.
 #include "framecodec.h"
 #include "pelkoupdate.h"
+#include "updateraccess.h"
 
 #include <QApplication>
 #include <QFile>
@@ -19,38 +20,39 @@
 #include <termios.h>
 #include <unistd.h>
 
-class FuzzAccess
+using A = UpdaterAccess;
+
+namespace fuzzing {
+void reset(pelkoUpdate &d, uint8_t selector)
 {
-public:
-    static void reset(pelkoUpdate &d, uint8_t selector)
-    {
-        d.retryTimer.stop();
-        d.state = selector % 6;
-        d.requestedOffset = 0;
-        if (d.state >= StateStartDownload) {
-            if (!d.prepareImage())
-                std::abort();
-            d.readOffset = 0;
-        }
-        processDeframer() = Deframer();
-    }
-    static void feed(pelkoUpdate &d, const uint8_t *data, size_t size)
-    {
-        const qint32 before = d.state;
-        d.receiveBytes(data, qint64(size));
-        if (d.state < StateFindDevice || d.state > StateEndOfImage)
+    A::retryTimer(d).stop();
+    A::state(d) = selector % 6;
+    A::requestedOffset(d) = 0;
+    if (A::state(d) >= StateStartDownload) {
+        if (!A::prepareImage(d))
             std::abort();
-        // Entered the end of image now: only when asked just past the image's
-        // end, never for an offset inside it or far beyond it.
-        const quint32 asked = quint32(d.requestedOffset);
-        const quint32 imageEnd = (quint32(d.imageSize) + 3) & ~3u;
-        if (d.state == StateEndOfImage && before != StateEndOfImage
-            && (asked < quint32(d.imageSize) || asked > imageEnd + 3))
-            std::abort();
+        A::readOffset(d) = 0;
     }
-    static void choose(pelkoUpdate &d, const QString &path) { d.chooseFile(path); }
-    static bool ready(const pelkoUpdate &d) { return d.serialPort.isOpen(); }
-};
+    A::deframer(d) = Deframer();
+}
+
+void feed(pelkoUpdate &d, const uint8_t *data, size_t size)
+{
+    const qint32 before = A::state(d);
+    A::receiveBytes(d, data, qint64(size));
+    const qint32 state = A::state(d);
+    if (state < StateFindDevice || state > StateEndOfImage)
+        std::abort();
+    // Entered the end of image now: only when asked just past the image's
+    // end, never for an offset inside it or far beyond it.
+    const quint32 asked = quint32(A::requestedOffset(d));
+    const quint32 size32 = quint32(A::imageSize(d));
+    const quint32 imageEnd = (size32 + 3) & ~3u;
+    if (state == StateEndOfImage && before != StateEndOfImage
+        && (asked < size32 || asked > imageEnd + 3))
+        std::abort();
+}
+} // namespace fuzzing
 
 namespace {
 pelkoUpdate *window = nullptr;
@@ -83,8 +85,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     file.close();
     pelkoUpdate::enumeratePorts = [] { return QList<PortIdentity>(); };
     window = new pelkoUpdate(QStringList{QString::fromLocal8Bit(name)});
-    FuzzAccess::choose(*window, image);
-    if (!FuzzAccess::ready(*window))
+    window->chooseFile(image);
+    if (!A::portOpen(*window))
         std::abort();
     return 0;
 }
@@ -93,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    FuzzAccess::reset(*window, data[0]);
-    FuzzAccess::feed(*window, data + 1, size - 1);
+    fuzzing::reset(*window, data[0]);
+    fuzzing::feed(*window, data + 1, size - 1);
     drainLine();
     return 0;
 }
