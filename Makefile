@@ -47,7 +47,7 @@ define quietly
 endef
 
 # stepwise DIR LOG COMMAND: the same, with one short line a step on the
-# way ("[ 42%] app/station.cpp"), for a build a newcomer waits minutes for.
+# way ("[ 42%] station/station.cpp"), for a build a newcomer waits minutes for.
 define stepwise
 	@mkdir -p $(1); echo "$(3)" > $(1)/$(2); \
 	    { $(3) 2>&1; echo "exit $$?"; } | tee -a $(1)/$(2) | awk ' \

@@ -1,16 +1,12 @@
+#include "driver.h"
 #include "lineoutput.h"
 #include "options.h"
-#include "pelkoupdate.h"
 #include "platform.h"
 #include "portchoice.h"
-#include "station.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QTimer>
 
 #include <csignal>
-#include <memory>
 #include <vector>
 
 int main(int argc, char **argv)
@@ -42,40 +38,8 @@ int main(int argc, char **argv)
     LineOutput err(2);
     routeQtMessages(&err, options.download);
 
-    int result = 0;
-    {
-        pelkoUpdate dialog(options.ports);
-        dialog.setReconnect(options.reconnectMs);
-        if (options.trace)
-            dialog.enableTrace(&err);
-        dialog.expectImage(options.expectSha256);
-        std::unique_ptr<ScriptedUpdate> script;
-        if (options.download) {
-            script = makeScript(options, dialog, out, err);
-            if (!script)
-                return 3;
-            script->catchSignals();
-        }
-        dialog.show();
-        // The active window, as after a click on it: a screen reader speaks
-        // only for the active one, and the first step has the focus.
-        dialog.activateWindow();
-        if (!options.file.isEmpty()) {
-            QTimer::singleShot(0, &dialog, [&] {
-                const QString port =
-                    dialog.findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->currentText();
-                if (script)
-                    script->start(options.file, portchoice::identityOf(port));
-                else if (options.fileAlone && options.ports.isEmpty())
-                    dialog.offerFile(options.file); // the person has not chosen a port yet
-                else
-                    dialog.chooseFile(options.file);
-            });
-        }
-        result = app.exec();
-        if (script)
-            result = script->exitCode();
-    }
+    const int result = options.station && options.ports.size() > 1 ? runLine(options, out, err)
+                                                                     : runWindow(options, out, err);
     // A reader that is merely slow gets a moment for the last lines.
     out.drain(500);
     err.drain(500);

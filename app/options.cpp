@@ -95,13 +95,20 @@ struct Parser
                        "error.")};
     const QCommandLineOption station{
         QStringLiteral("station"),
-        QStringLiteral("With --download and one port: update device after device. After each "
+        QStringLiteral("With --download: update device after device. After each "
                        "unit, wait until it leaves (nothing at all from it for --leave-seconds; "
                        "Enter on the terminal or SIGUSR1 says so by hand), then update the next; "
                        "a result line per unit, a running tally, and a closing tally after "
                        "--count units or on SIGINT/SIGTERM (exit 0 when all passed, 1 when any "
                        "failed, the signal's code when stopped short of --count). --timeout "
-                       "bounds each unit's transfer, not the wait.")};
+                       "bounds each unit's transfer, not the wait. Several --port make a line "
+                       "of bays, all at once, each doing this on its own port; units are "
+                       "numbered and counted over the line, and every line says its bay.")};
+    const QCommandLineOption retries{
+        QStringLiteral("retries"),
+        QStringLiteral("With --station: a unit whose update failed while it stays in its bay is "
+                       "tried again up to N times before it counts failed; default 0."),
+        QStringLiteral("N"), QStringLiteral("0")};
     const QCommandLineOption count{QStringLiteral("count"),
                                    QStringLiteral("With --station: stop after N units."),
                                    QStringLiteral("N")};
@@ -171,7 +178,7 @@ Parser::Parser()
                                  QStringLiteral("Open the window on FILE, as --file FILE does."),
                                  QStringLiteral("[FILE]"));
     parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
-                       count, leaveSeconds, log, expectSha256, reconnectSeconds});
+                       count, leaveSeconds, log, expectSha256, reconnectSeconds, retries});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -195,9 +202,9 @@ constexpr int helpAllWanted = -2;
 int checkStation(Parser &p, Options &options)
 {
     QCommandLineParser &parser = p.parser;
-    if (options.station && (!parser.isSet(p.download) || parser.values(p.port).size() > 1))
-        return usageError(QStringLiteral("--station needs --download and one --port at most"));
-    for (const QCommandLineOption *option : {&p.count, &p.leaveSeconds, &p.log}) {
+    if (options.station && !parser.isSet(p.download))
+        return usageError(QStringLiteral("--station needs --download"));
+    for (const QCommandLineOption *option : {&p.count, &p.leaveSeconds, &p.log, &p.retries}) {
         if (!options.station && parser.isSet(*option))
             return usageError(QStringLiteral("--%1 goes with --station").arg(option->names().constFirst()));
     }
@@ -208,6 +215,10 @@ int checkStation(Parser &p, Options &options)
             return usageError(QStringLiteral("--count wants a positive number of units, not '%1'")
                                   .arg(parser.value(p.count)));
     }
+    options.retries = parser.value(p.retries).toInt(&ok);
+    if (!ok || options.retries < 0 || options.retries > 100)
+        return usageError(QStringLiteral("--retries wants a number of tries from 0 to 100, not '%1'")
+                              .arg(parser.value(p.retries)));
     const double leave = parser.value(p.leaveSeconds).toDouble(&ok);
     if (!ok || !(leave > 0) || leave > 3600)
         return usageError(QStringLiteral("--leave-seconds wants a positive number up to 3600, "

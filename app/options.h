@@ -17,6 +17,7 @@ struct Options
     bool json = false;
     bool station = false;
     int count = 0;         // units, 0: until a signal
+    int retries = 0;       // more tries for a unit whose update failed
     int leaveMs = 2000;
     int reconnectMs = 5000; // how long a port that went away is waited for
     QString log;

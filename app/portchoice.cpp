@@ -192,17 +192,4 @@ int fromCommandLine(Options &options)
     return outcome.exitCode;
 }
 
-
-// The port as the system knows it, for the port event.
-PortIdentity identityOf(const QString &wanted)
-{
-    const QList<PortIdentity> ports = portidentity::systemPorts();
-    const QString name = portidentity::resolve(wanted, ports);
-    for (const PortIdentity &port : ports) {
-        if (!name.isEmpty() && (port.name == name || port.location == name))
-            return port;
-    }
-    return PortIdentity(wanted, name.isEmpty() ? QString() : portidentity::devicePath(name));
-}
-
 } // namespace portchoice

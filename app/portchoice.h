@@ -31,9 +31,6 @@ Outcome resolve(Options &options, const QList<PortIdentity> &ports);
 // an exit code when the program ends here, else -1.
 int fromCommandLine(Options &options);
 
-// The port as the system knows it, by name or path.
-PortIdentity identityOf(const QString &name);
-
 } // namespace portchoice
 
 #endif

@@ -19,6 +19,7 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     : QDialog(parent), ui(std::make_unique<Ui_pelkoUpdate>())
 {
     ui->setupUi(this);
+    liveWindows().append(this);
     statusFont = ui->labelStatusBar->font();
     for (const PortIdentity &port : enumeratePorts())
         portList += port.name;
@@ -53,7 +54,10 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     connect(&lineResumeTimer, &QTimer::timeout, this, &pelkoUpdate::resumeLine);
 }
 
-pelkoUpdate::~pelkoUpdate() = default;
+pelkoUpdate::~pelkoUpdate()
+{
+    liveWindows().removeOne(this);
+}
 
 void pelkoUpdate::changeEvent(QEvent *event)
 {
@@ -146,6 +150,12 @@ void pelkoUpdate::showStatus(const QString &text, const QString &whole)
         observer->statusShown(whole.isEmpty() ? text : whole);
 }
 
+QString pelkoUpdate::toldStatus() const
+{
+    const QLabel *label = ui->labelStatusBar;
+    return label->toolTip().isEmpty() ? label->text() : label->toolTip();
+}
+
 // The outcome is what a person waits for: the question about ending goes,
 // and the focus moves to the next step with the outcome as its description,
 // so a screen reader says it.
@@ -153,9 +163,7 @@ void pelkoUpdate::notifyEnded(UpdateObserver::Outcome outcome)
 {
     if (endQuestion)
         endQuestion->reject();
-    const QString text = ui->labelStatusBar->toolTip().isEmpty() ? ui->labelStatusBar->text()
-                                                                 : ui->labelStatusBar->toolTip();
-    focusStep(ui->pushButtonOK->isEnabled() ? ui->pushButtonOK : ui->pushButtonCancel, text);
+    focusStep(ui->pushButtonOK->isEnabled() ? ui->pushButtonOK : ui->pushButtonCancel, toldStatus());
     if (observer)
         observer->ended(outcome);
 }

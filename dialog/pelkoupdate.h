@@ -95,6 +95,18 @@ public:
     // the port, and File then takes this file without the file dialog.
     void offerFile(const QString &path);
     void setObserver(UpdateObserver *observer) { this->observer = observer; }
+    // A line of bays reads, digests and checks its image once: holdImage in
+    // one window, shareImage from it in the others, then startWithImage in
+    // each, as chooseFile would go on. False, with the reason on the status
+    // line, when the image cannot be used.
+    bool holdImage(const QString &path);
+    bool shareImage(const pelkoUpdate &holder);
+    void startWithImage();
+    qint32 heldImageSize() const { return imageSize; }
+    const QByteArray &heldImageSha256() const { return imageSha256; }
+    const QByteArray &heldFileSha256() const { return fileSha256; }
+    // The whole of what the status line says (its tooltip when shortened).
+    QString toldStatus() const;
     // Stops the update where it stands and lets go of the port: nothing more
     // is sent, never an end of image.
     void abandonUpdate();
@@ -109,6 +121,9 @@ public:
     // (0: at once); without bound while a row of devices waits for its next.
     void setReconnect(int ms) { reconnectMs = ms; }
     void waitForPortWithoutBound(bool without) { patientForPort = without; }
+    // One of the bays of a line in this process: a port another bay holds
+    // is waited for, never opened too.
+    void becomeBay() { bay = true; }
     // Every frame, noise run and ignored frame on out from now on.
     void enableTrace(LineSink *out) { trace.enable(out); }
     const FrameTrace &lineTrace() const { return trace; }
@@ -166,8 +181,12 @@ private:
     QString lineLossReason(QSerialPort::SerialPortError error) const;
     void lineLost(const QString &reason);
     QString lostText(qint32 before, const QString &reason, QString *whole) const;
-    QString resolvedPort() const;
-    void awaitPort();
+    // held: the port is there, and another window here has it open.
+    QString resolvedPort(bool *held = nullptr) const;
+    bool heldByAnother(const QString &name) const;
+    static QList<const pelkoUpdate *> &liveWindows();
+    void awaitPort(bool held = false);
+    void showWaiting(bool held);
     void waitForLostPort(qint32 before, const QString &reason);
     void lookForPort();
     bool worthLooking();
@@ -182,6 +201,7 @@ private:
 
     // update procedure
     void startUpdate();
+    void openAndFind();
     void sendNextRequest();
     void handleResponse(const unsigned char *frame);
     bool actsOn(unsigned char code) const;
@@ -247,6 +267,7 @@ private:
     QString goneTerminal; // a pseudo-terminal path that went away: never the same line again
     int reconnectMs = 5000;
     bool patientForPort = false;
+    bool bay = false;
     qint32 lostState = -1;  // the state the update was in when its port went; -1: none lost
     bool resuming = false;  // back after a lost port: the transfer goes on once the device is the same
     std::array<unsigned char, 4> versionBytes{}; // as the device answered first

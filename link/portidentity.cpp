@@ -62,6 +62,17 @@ QString devicePath(const QString &name)
 #endif
 }
 
+PortIdentity identityOf(const QString &wanted)
+{
+    const QList<PortIdentity> ports = systemPorts();
+    const QString name = resolve(wanted, ports);
+    for (const PortIdentity &port : ports) {
+        if (!name.isEmpty() && (port.name == name || port.location == name))
+            return port;
+    }
+    return PortIdentity(wanted, name.isEmpty() ? QString() : devicePath(name));
+}
+
 QString usbId(const PortIdentity &port)
 {
     if (!port.usb)

@@ -33,6 +33,9 @@ QList<PortIdentity> systemPorts();
 // The device node a port name stands for, as QSerialPort forms it: a path
 // as it is, a name under /dev (Windows: the name itself).
 QString devicePath(const QString &name);
+// The port as the system knows it, by name, path or match; for a port that
+// is not there, the name alone.
+PortIdentity identityOf(const QString &name);
 
 // usb:0403:6001:A50285BI, usb:0403:6001, or empty without a USB identity.
 QString usbId(const PortIdentity &port);

@@ -3,6 +3,7 @@
 #include "ui_pelkoupdate.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QPushButton>
 
@@ -33,27 +34,60 @@ bool pelkoUpdate::worthLooking()
     return true;
 }
 
+QList<const pelkoUpdate *> &pelkoUpdate::liveWindows()
+{
+    static QList<const pelkoUpdate *> windows;
+    return windows;
+}
+
+// Several windows of one process (the bays of a line) each hold a port of
+// their own: a name that has come to mean another one's port waits until
+// that one lets go, rather than write into its transfer.
+bool pelkoUpdate::heldByAnother(const QString &name) const
+{
+    if (!bay)
+        return false;
+    const QString path = QFileInfo(portidentity::devicePath(name)).canonicalFilePath();
+    for (const pelkoUpdate *window : liveWindows()) {
+        if (window != this && window->bay && window->serialPort.isOpen() && !path.isEmpty()
+            && QFileInfo(window->portPath).canonicalFilePath() == path)
+            return true;
+    }
+    return false;
+}
+
 // A pseudo-terminal named by its own path that went away never comes back:
 // the next one of that number is another program's line.
-QString pelkoUpdate::resolvedPort() const
+QString pelkoUpdate::resolvedPort(bool *held) const
 {
     const QString wanted = ui->comboBoxPort->currentText();
     if (!goneTerminal.isEmpty() && portidentity::devicePath(wanted) == goneTerminal)
         return QString();
-    return portidentity::resolve(wanted, enumeratePorts);
+    const QString resolved = portidentity::resolve(wanted, enumeratePorts);
+    const bool taken = !resolved.isEmpty() && heldByAnother(resolved);
+    if (held)
+        *held = taken;
+    return taken ? QString() : resolved;
 }
 
 // Not there yet: File stays available, and the port is looked for until it
 // comes, or a script's time-out ends the wait.
-void pelkoUpdate::awaitPort()
+void pelkoUpdate::awaitPort(bool held)
 {
     const QString wanted = ui->comboBoxPort->currentText();
-    showStatus(QStringLiteral("waiting for %1 to appear").arg(wanted));
+    showWaiting(held);
     lostState = -1;
     if (observer)
         observer->portAbsent(wanted);
     connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);
     portWaitTimer.start(lookEveryMs);
+}
+
+void pelkoUpdate::showWaiting(bool held)
+{
+    const QString wanted = ui->comboBoxPort->currentText();
+    showStatus(held ? QStringLiteral("waiting for %1, which another bay holds").arg(wanted)
+                    : QStringLiteral("waiting for %1 to appear").arg(wanted));
 }
 
 void pelkoUpdate::waitForLostPort(qint32 before, const QString &reason)
@@ -77,7 +111,10 @@ void pelkoUpdate::lookForPort()
 {
     if (lostState >= 0 && !patientForPort && lostFor.elapsed() >= reconnectMs)
         return giveUpOnPort();
-    const QString port = worthLooking() ? resolvedPort() : QString();
+    bool held = false;
+    const QString port = worthLooking() ? resolvedPort(&held) : QString();
+    if (held && lostState < 0)
+        showWaiting(true);
     if (port.isEmpty())
         return;
     // A node that has just appeared may not open yet (udev still setting

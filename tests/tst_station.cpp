@@ -261,7 +261,9 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("without --download") << QStringList{"--station", "--file", "x.plk"};
-        QTest::newRow("two ports") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--port", "b"};
+        QTest::newRow("one port for two bays") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--port", "a"};
+        QTest::newRow("retries negative") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--retries", "-1"};
+        QTest::newRow("--retries without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--retries", "1"};
         QTest::newRow("count zero") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--count", "0"};
         QTest::newRow("leave time not a number") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--leave-seconds", "x"};
         QTest::newRow("--log without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--log", "s.log"};

@@ -17,11 +17,17 @@ void pelkoUpdate::startUpdate()
         notifyEnded(UpdateObserver::Outcome::Unusable);
         return;
     }
+    openAndFind();
+}
+
+void pelkoUpdate::openAndFind()
+{
     portWaitTimer.stop();
     // A port named by what it is, or a link, may not be plugged in yet.
-    const QString port = resolvedPort();
+    bool held = false;
+    const QString port = resolvedPort(&held);
     if (!ui->comboBoxPort->currentText().isEmpty() && port.isEmpty())
-        return awaitPort();
+        return awaitPort(held);
     if (!openPort(port)) {
         firmwareFile.close();
         notifyEnded(UpdateObserver::Outcome::Unusable);

@@ -2,51 +2,25 @@
 
 #include "jsonevents.h"
 #include "lineoutput.h"
-#include "portchoice.h"
 #include "portdiagnosis.h"
+#include "portidentity.h"
+#include "signalcatcher.h"
 
 #include <QComboBox>
 
 #include <QMetaObject>
-#include <QSocketNotifier>
 
 // How a scripted update ends: the outcome, a time-out, a signal or the
 // window closed, and the closing lines that say what the device holds.
 
 #ifdef Q_OS_UNIX
 #include <csignal>
-#include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-int signalPipe[2] = {-1, -1};
-
-// Only what is safe in a signal handler: one write of the signal's number.
-void onSignal(int number)
-{
-    const unsigned char byte = static_cast<unsigned char>(number);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-} // namespace
 #endif
 
 void ScriptedUpdate::catchSignals()
 {
-#ifdef Q_OS_UNIX
-    std::signal(SIGPIPE, SIG_IGN);
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    connect(signalNotifier.get(), &QSocketNotifier::activated, this, &ScriptedUpdate::interrupted);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
-        ::sigaction(number, &action, nullptr);
-#endif
+    signalCatcher = std::make_unique<SignalCatcher>();
+    connect(signalCatcher.get(), &SignalCatcher::caught, this, &ScriptedUpdate::stopBySignal);
 }
 
 void ScriptedUpdate::ended(Outcome outcome)
@@ -87,12 +61,9 @@ void ScriptedUpdate::noProgress()
     finish(ExitNoDevice, "no-progress");
 }
 
-void ScriptedUpdate::interrupted()
+void ScriptedUpdate::stopBySignal(int number)
 {
 #ifdef Q_OS_UNIX
-    unsigned char number = 0;
-    if (::read(signalPipe[0], &number, 1) != 1)
-        return;
     if (number == SIGUSR1)
         return nextUnitByHand();
     if (finished)
@@ -151,7 +122,7 @@ void ScriptedUpdate::portBack(double seconds)
 
 void ScriptedUpdate::portPresence(bool present)
 {
-    QJsonObject event = jsonevents::port(portchoice::identityOf(dialog.findChild<QComboBox *>(
+    QJsonObject event = jsonevents::port(portidentity::identityOf(dialog.findChild<QComboBox *>(
         QStringLiteral("comboBoxPort"))->currentText()));
     event.insert(QStringLiteral("present"), present);
     emitEvent(event);
@@ -222,6 +193,8 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     lastResult = jsonevents::result(result);
     lastResult.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
     lastResult.insert(QStringLiteral("reconnects"), reconnects);
+    if (station && unit > 0)
+        lastResult.insert(QStringLiteral("try"), attempt);
     emitEvent(lastResult);
     concluded();
 }

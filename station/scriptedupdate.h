@@ -14,7 +14,7 @@
 #include <vector>
 
 class LineOutput;
-class QSocketNotifier;
+class SignalCatcher;
 
 // Runs one update without a person: presses Download as soon as the device's
 // version is shown, prints what the window shows, and ends the program with an
@@ -41,11 +41,17 @@ public:
     ~ScriptedUpdate() override;
 
     void start(const QString &path, const PortIdentity &port = PortIdentity());
+    // As start, with the image already read, digested and checked in the
+    // window (a line's bays share one image).
+    void startHeld(const QString &path, const PortIdentity &port);
     int exitCode() const { return code; }
     // SIGINT, SIGTERM and SIGHUP end the update cleanly, with a summary and
     // the shell's exit code for the signal. A reader that goes away
     // (SIGPIPE) no longer ends it at all.
     void catchSignals();
+    // As if the signal had come: SIGUSR1 is "next unit"; the others end the
+    // update where it stands, with its summary.
+    void stopBySignal(int number);
 
 protected:
     // The update has ended with code and its closing lines are out: by
@@ -56,6 +62,7 @@ protected:
     // SIGUSR1: an operator says the unit in the fixture is gone.
     virtual void nextUnitByHand() {}
     void print(LineOutput &stream, const QString &line);
+    QString inBay(const QString &line) const;
     void emitEvent(QJsonObject event);
     // Ready for another update on the same window (a station's next unit).
     void resetForNextUnit();
@@ -70,6 +77,11 @@ protected:
     // The longest wait for progress; frames that move nothing don't restart it.
     QTimer noProgressTimer;
     bool station = false;
+    // In a line of bays, this one's number (from 1) and port: every line and
+    // event says it. 0 for a station alone.
+    int bay = 0;
+    QString bayPort;
+    int attempt = 0; // in a station, the try of the unit in hand (from 1)
     int unit = 0; // in a station, the number of the unit in hand; else 0
     QString portName;
     bool finished = false;
@@ -101,7 +113,6 @@ private:
     void printProgress(int percent);
     void progressEvent(bool last);
     void noProgress();
-    void interrupted();
     void closedByHand();
     QString deviceHolds() const;
     int reconnects = 0;
@@ -120,7 +131,7 @@ private:
     QByteArray imageSha256;
     QByteArray fileSha256;
     QElapsedTimer sinceProgressEvent;
-    std::unique_ptr<QSocketNotifier> signalNotifier;
+    std::unique_ptr<SignalCatcher> signalCatcher;
 };
 
 #endif

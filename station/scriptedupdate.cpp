@@ -7,7 +7,7 @@
 
 #include <QMetaObject>
 #include <QPushButton>
-#include <QSocketNotifier>
+#include "signalcatcher.h"
 
 #include <algorithm>
 
@@ -40,12 +40,35 @@ void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
     dialog.chooseFile(path);
 }
 
+void ScriptedUpdate::startHeld(const QString &path, const PortIdentity &port)
+{
+    imagePath = path;
+    imageSize = dialog.heldImageSize();
+    imageSha256 = dialog.heldImageSha256();
+    fileSha256 = dialog.heldFileSha256();
+    portName = port.name;
+    if (!port.name.isEmpty())
+        emitEvent(jsonevents::port(port));
+    dialog.startWithImage();
+}
+
 // A line is one line: a name with a newline or an escape in it must not
 // forge another line or steer the terminal.
 void ScriptedUpdate::print(LineOutput &stream, const QString &line)
 {
-    const QByteArray text = printable(line).toLocal8Bit();
+    const QByteArray text = printable(bay > 0 ? inBay(line) : line).toLocal8Bit();
     (finished ? stream.closingLine(text) : stream.line(text));
+}
+
+// "bay 2 ttyUSB1: ..." after the program's name, where a line has one.
+QString ScriptedUpdate::inBay(const QString &line) const
+{
+    static const QString program = QStringLiteral("pelkoupdate: ");
+    const bool named = line.startsWith(program);
+    return QStringLiteral("%1bay %2 %3: %4")
+        .arg(named ? program : QString())
+        .arg(bay)
+        .arg(bayPort, named ? line.mid(program.size()) : line);
 }
 
 // In a station every event says which unit it belongs to (null for the
@@ -56,6 +79,11 @@ void ScriptedUpdate::emitEvent(QJsonObject event)
         return;
     if (station && !event.contains(QLatin1String("unit")))
         event.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
+    if (bay > 0) {
+        event.insert(QStringLiteral("bay"), bay);
+        if (!event.contains(QLatin1String("port")))
+            event.insert(QStringLiteral("port"), bayPort);
+    }
     (finished ? out.closingLine(jsonevents::line(event)) : out.line(jsonevents::line(event)));
 }
 

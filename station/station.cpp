@@ -2,7 +2,6 @@
 
 #include "jsonevents.h"
 #include "lineoutput.h"
-#include "options.h"
 
 #include <QSocketNotifier>
 
@@ -34,6 +33,13 @@ Station::Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput
 }
 
 Station::~Station() = default;
+
+void Station::joinLine(BayHost *line, int number, const QString &port)
+{
+    host = line;
+    bay = number;
+    bayPort = port;
+}
 
 void Station::listenToOperator()
 {
@@ -78,9 +84,13 @@ void Station::leftBecause(const QString &why)
 void Station::deviceFound()
 {
     if (!arrived) {
+        const int number = host ? host->takeUnit() : units + 1;
+        if (number == 0)
+            return endIdle();
         arrived = true;
+        attempt = 1;
         dialog.waitForPortWithoutBound(false);
-        unit = ++units;
+        unit = units = number;
         print(human, QStringLiteral("unit %1: device found").arg(unit));
     }
     ScriptedUpdate::deviceFound();
@@ -132,12 +142,22 @@ void Station::concluded()
         return endStation(midTransfer || !stopped || shortOfCount ? code : failed > 0 ? 1 : 0);
     }
     const bool ok = code == ExitUpdated;
+    if (!ok && retryable())
+        return tryAgain();
+    const double seconds = lastResult.value(QStringLiteral("seconds")).toDouble();
+    const QString how = ok ? QStringLiteral("passed") : QStringLiteral("failed");
+    const QString onTry = attempt > 1 ? QStringLiteral(" on try %1").arg(attempt) : QString();
     ++(ok ? passed : failed);
-    print(human, QStringLiteral("unit %1: %2 (%3); tally: %4 passed, %5 failed")
-                     .arg(unit)
-                     .arg(ok ? QStringLiteral("passed") : QStringLiteral("failed"), lastStatus)
-                     .arg(passed)
-                     .arg(failed));
+    print(human, host ? QStringLiteral("unit %1 %2%3 (%4 s, %5); %6")
+                            .arg(unit)
+                            .arg(how, onTry)
+                            .arg(seconds, 0, 'f', 1)
+                            .arg(lastStatus, host->tally(bay))
+                      : QStringLiteral("unit %1: %2%3 (%4); tally: %5 passed, %6 failed")
+                            .arg(unit)
+                            .arg(how, onTry, lastStatus)
+                            .arg(passed)
+                            .arg(failed));
     if (!logUnit())
         return endStation(ExitUnusable);
     // An unusable file ends the row: no next unit could be updated. A lost
@@ -145,7 +165,7 @@ void Station::concluded()
     const QString outcome = lastResult.value(QStringLiteral("outcome")).toString();
     if (outcome == QLatin1String("unusable"))
         return endStation(1);
-    if (count > 0 && passed + failed >= count)
+    if (host ? host->complete() : count > 0 && passed + failed >= count)
         return endStation(failed > 0 ? 1 : 0);
     resetForNextUnit();
     arrived = false;
@@ -160,10 +180,49 @@ void Station::concluded()
     stillThereTimer.start(stillThereFirstMs);
 }
 
+// A unit that is still there may be tried again; one whose port went, or
+// an image that cannot be read, may not.
+bool Station::retryable() const
+{
+    const QString outcome = lastResult.value(QStringLiteral("outcome")).toString();
+    return attempt <= retries && outcome != QLatin1String("line-lost")
+           && outcome != QLatin1String("unusable");
+}
+
+// The same unit, the same number, from the start: found again, then sent
+// the whole image. The time-out bounds the wait for its answer.
+void Station::tryAgain()
+{
+    print(human, QStringLiteral("unit %1: try %2 failed (%3); trying again")
+                     .arg(unit)
+                     .arg(attempt)
+                     .arg(lastStatus));
+    const int keep = unit;
+    const int next = attempt + 1;
+    resetForNextUnit();
+    unit = keep;
+    attempt = next;
+    noProgressTimer.start();
+    dialog.findNext();
+}
+
+void Station::endIdle()
+{
+    if (ended)
+        return;
+    finished = true;
+    noProgressTimer.stop();
+    dialog.abandonUpdate();
+    code = failed > 0 ? 1 : 0;
+    endStation(code);
+}
+
 // One line a unit, on disk before the next unit starts; a record that
 // cannot be kept stops the station rather than vanish.
 bool Station::logUnit()
 {
+    if (host)
+        return host->unitEnded(bay, lastResult);
     QString error;
     if (!log.isOpen() || log.append(jsonevents::line(lastResult), &error))
         return true;
@@ -175,27 +234,18 @@ void Station::endStation(int exitCode)
 {
     leaveTimer.stop();
     stillThereTimer.stop();
+    awaitingLeave.invalidate();
     code = exitCode;
+    ended = true;
+    if (host) {
+        // The line says the closing tally, for every bay at once.
+        dialog.abandonUpdate();
+        return host->bayEnded(bay);
+    }
     print(human, QStringLiteral("station: %1 units, %2 passed, %3 failed")
                      .arg(passed + failed)
                      .arg(passed)
                      .arg(failed));
     emitEvent(jsonevents::tally(passed, failed, exitCode));
     ScriptedUpdate::concluded();
-}
-
-std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
-                                          LineOutput &out, LineOutput &err)
-{
-    if (!options.station)
-        return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
-    auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
-                                             options.count, options.leaveMs);
-    QString error;
-    if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
-        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
-        return nullptr;
-    }
-    station->listenToOperator();
-    return station;
 }

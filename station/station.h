@@ -9,8 +9,25 @@
 
 #include <memory>
 
-struct Options;
 class QSocketNotifier;
+
+// What a station that is one bay of a line asks of the line.
+class BayHost
+{
+public:
+    virtual ~BayHost() = default;
+    // The next unit's number over the whole line; 0 once every unit the
+    // line is to update has been taken.
+    virtual int takeUnit() = 0;
+    // A unit's outcome (the bay has counted it), logged by the line's one
+    // writer; false when the record cannot be kept.
+    virtual bool unitEnded(int bay, const QJsonObject &result) = 0;
+    // The running tally after a unit, for its line.
+    virtual QString tally(int bay) const = 0;
+    // Every unit the line is to update has ended.
+    virtual bool complete() const = 0;
+    virtual void bayEnded(int bay) = 0;
+};
 
 // A production station: one port, device after device. After each unit's
 // outcome it waits until the device leaves (no frame at all from it for the
@@ -31,12 +48,25 @@ public:
     bool openLog(const QString &path, QString *error) { return log.open(path, error); }
     // Reads "next unit" from the terminal.
     void listenToOperator();
+    // A failed unit is tried again, in place, this many times before it
+    // counts failed.
+    void setRetries(int retries) { this->retries = retries; }
+    // One bay of a line: numbered from 1, on port; the line numbers, logs
+    // and counts the units.
+    void joinLine(BayHost *host, int number, const QString &port);
+    // No unit in hand (none yet, or one that has ended and not left yet).
+    bool idle() const { return !arrived && !ended; }
+    bool hasEnded() const { return ended; }
+    // Ends a bay that has no unit in hand: the line has all its units.
+    void endIdle();
+    void nextUnitByHand() override;
+    int passedUnits() const { return passed; }
+    int failedUnits() const { return failed; }
 
 protected:
     void concluded() override;
     bool boundsTheFirstWait() const override { return false; }
     void deviceFound() override;
-    void nextUnitByHand() override;
 
 private:
     void deviceStillThere() override;
@@ -46,6 +76,8 @@ private:
     void stillThere();
     void operatorTyped();
     bool logUnit();
+    bool retryable() const;
+    void tryAgain();
     void endStation(int exitCode);
 
     const int count; // 0: no end but a signal
@@ -55,14 +87,12 @@ private:
     UnitLog log;
     std::unique_ptr<QSocketNotifier> terminal;
     bool arrived = false; // a unit answered and is being updated
+    bool ended = false;
+    int retries = 0;
+    BayHost *host = nullptr;
     int units = 0; // found so far
     int passed = 0;
     int failed = 0;
 };
-
-// The scripted update the options ask for: one update, or a station. Null,
-// with the reason printed, when it cannot start.
-std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
-                                           LineOutput &out, LineOutput &err);
 
 #endif

@@ -1,0 +1,96 @@
+#include "driver.h"
+
+#include "line.h"
+#include "lineoutput.h"
+#include "options.h"
+#include "pelkoupdate.h"
+#include "portidentity.h"
+#include "station.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+// The scripted update the options ask for: one update, or a station. Null,
+// with the reason printed, when it cannot start.
+std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
+                                           LineOutput &out, LineOutput &err)
+{
+    if (!options.station)
+        return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
+    auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
+                                             options.count, options.leaveMs);
+    QString error;
+    if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
+        std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    station->setRetries(options.retries);
+    station->listenToOperator();
+    return station;
+}
+} // namespace
+
+int runWindow(const Options &options, LineOutput &out, LineOutput &err)
+{
+    pelkoUpdate dialog(options.ports);
+    dialog.setReconnect(options.reconnectMs);
+    if (options.trace)
+        dialog.enableTrace(&err);
+    dialog.expectImage(options.expectSha256);
+    std::unique_ptr<ScriptedUpdate> script;
+    if (options.download) {
+        script = makeScript(options, dialog, out, err);
+        if (!script)
+            return 3;
+        script->catchSignals();
+    }
+    dialog.show();
+    // The active window, as after a click on it: a screen reader speaks
+    // only for the active one, and the first step has the focus.
+    dialog.activateWindow();
+    if (!options.file.isEmpty()) {
+        QTimer::singleShot(0, &dialog, [&] {
+            const QString port =
+                dialog.findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->currentText();
+            if (script)
+                script->start(options.file, portidentity::identityOf(port));
+            else if (options.fileAlone && options.ports.isEmpty())
+                dialog.offerFile(options.file); // the person has not chosen a port yet
+            else
+                dialog.chooseFile(options.file);
+        });
+    }
+    const int result = QApplication::exec();
+    return script ? script->exitCode() : result;
+}
+
+static LineSettings lineSettings(const Options &options)
+{
+    LineSettings settings;
+    settings.file = options.file;
+    settings.ports = options.ports;
+    settings.expectSha256 = options.expectSha256;
+    settings.log = options.log;
+    settings.timeoutMs = options.timeoutMs;
+    settings.reconnectMs = options.reconnectMs;
+    settings.leaveMs = options.leaveMs;
+    settings.count = options.count;
+    settings.retries = options.retries;
+    settings.json = options.json;
+    settings.trace = options.trace;
+    return settings;
+}
+
+int runLine(const Options &options, LineOutput &out, LineOutput &err)
+{
+    Line line(lineSettings(options), out, err);
+    if (!line.start())
+        return line.exitCode();
+    QObject::connect(&line, &Line::ended, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QApplication::exec();
+    return line.exitCode();
+}

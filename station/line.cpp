@@ -1,0 +1,313 @@
+#include "line.h"
+
+#include "jsonevents.h"
+#include "lineoutput.h"
+#include "portidentity.h"
+#include "printable.h"
+#include "signalcatcher.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+Line::Line(const LineSettings &settings, LineOutput &out, LineOutput &err)
+    : settings(settings), out(out), err(err)
+{
+}
+
+Line::~Line()
+{
+    // The stations let go of their windows before the windows go.
+    for (Bay &bay : bays)
+        bay.station.reset();
+}
+
+namespace {
+// Where a port name leads: two names for one device (a link, a match and
+// its node) lead to the same place.
+QString deviceOf(const QString &spec, const QList<PortIdentity> &ports)
+{
+    const QString resolved = portidentity::resolve(spec, ports);
+    const QString path = portidentity::devicePath(resolved.isEmpty() ? spec : resolved);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? (resolved.isEmpty() ? spec : path) : canonical;
+}
+} // namespace
+
+// Two bays on one device would each write into the other's transfer.
+bool Line::portsApart()
+{
+    const QList<PortIdentity> ports = pelkoUpdate::enumeratePorts();
+    QStringList devices;
+    for (const QString &spec : settings.ports) {
+        const QString device = deviceOf(spec, ports);
+        const int other = int(devices.indexOf(device));
+        if (other >= 0) {
+            say(QStringLiteral("bays %1 and %2 are one port: %3 and %4 both name %5")
+                    .arg(other + 1)
+                    .arg(devices.size() + 1)
+                    .arg(settings.ports.at(other), spec, device),
+                true);
+            code = 64;
+            return false;
+        }
+        devices += device;
+    }
+    return true;
+}
+
+// Read, digested and checked once; the other bays take it from the first.
+bool Line::imageOnce()
+{
+    pelkoUpdate &first = *bays.front().window;
+    bool held = first.holdImage(settings.file);
+    for (size_t i = 1; held && i < bays.size(); ++i) {
+        if (!bays[i].window->shareImage(first)) {
+            say(bays[i].window->toldStatus(), true);
+            code = 3;
+            return false;
+        }
+    }
+    if (!held) {
+        say(first.toldStatus(), true);
+        code = 3;
+        return false;
+    }
+    const QString sha256 = QString::fromLatin1(first.heldImageSha256().toHex());
+    const QString fileSha256 = QString::fromLatin1(first.heldFileSha256().toHex());
+    say(QStringLiteral("image %1: %2 bytes, sha256 %3; the file's sha256 %4")
+            .arg(settings.file)
+            .arg(first.heldImageSize())
+            .arg(sha256, fileSha256));
+    event(jsonevents::image(settings.file, first.heldImageSize(), first.heldImageSha256(),
+                            first.heldFileSha256()));
+    return true;
+}
+
+bool Line::start()
+{
+    for (const QString &port : settings.ports) {
+        Bay bay{port, std::make_unique<pelkoUpdate>(QStringList{port}), nullptr};
+        bay.window->becomeBay();
+        bay.window->setReconnect(settings.reconnectMs);
+        bay.window->expectImage(settings.expectSha256);
+        if (settings.trace)
+            bay.window->enableTrace(&err);
+        bays.push_back(std::move(bay));
+    }
+    if (!portsApart())
+        return false;
+    QString error;
+    if (!settings.log.isEmpty() && !log.open(settings.log, &error)) {
+        say(error, true);
+        code = 3;
+        return false;
+    }
+    if (!imageOnce())
+        return false;
+    for (size_t i = 0; i < bays.size(); ++i) {
+        Bay &bay = bays[i];
+        bay.station = std::make_unique<Station>(*bay.window, settings.timeoutMs, out, err,
+                                                settings.json, 0, settings.leaveMs);
+        bay.station->joinLine(this, int(i) + 1, bay.port);
+        bay.station->setRetries(settings.retries);
+    }
+    signalCatcher = std::make_unique<SignalCatcher>();
+    connect(signalCatcher.get(), &SignalCatcher::caught, this, &Line::signalCaught);
+    listenToOperator();
+    // From the event loop: a bay that ends at once (a port that cannot be
+    // opened) then ends in a running line.
+    QTimer::singleShot(0, this, [this] {
+        for (Bay &bay : bays)
+            bay.station->startHeld(settings.file, portidentity::identityOf(bay.port));
+    });
+    return true;
+}
+
+int Line::takeUnit()
+{
+    if (logFailed || (settings.count > 0 && units >= settings.count))
+        return 0;
+    return ++units;
+}
+
+// One writer, one line a unit in the order units end, each on disk before
+// the next: the loop runs one bay's outcome at a time.
+bool Line::unitEnded(int bay, const QJsonObject &result)
+{
+    Q_UNUSED(bay);
+    QString error;
+    if (!log.isOpen() || log.append(jsonevents::line(result), &error))
+        return true;
+    if (!logFailed)
+        say(error, true);
+    logFailed = true;
+    return false;
+}
+
+int Line::totalPassed() const
+{
+    int sum = 0;
+    for (const Bay &bay : bays)
+        sum += bay.station ? bay.station->passedUnits() : 0;
+    return sum;
+}
+
+int Line::totalFailed() const
+{
+    int sum = 0;
+    for (const Bay &bay : bays)
+        sum += bay.station ? bay.station->failedUnits() : 0;
+    return sum;
+}
+
+QString Line::tally(int bay) const
+{
+    const Station &station = *bays.at(size_t(bay - 1)).station;
+    return QStringLiteral("tally: bay %1 passed, %2 failed; line %3 passed, %4 failed")
+        .arg(station.passedUnits())
+        .arg(station.failedUnits())
+        .arg(totalPassed())
+        .arg(totalFailed());
+}
+
+bool Line::complete() const
+{
+    return logFailed || (settings.count > 0 && totalPassed() + totalFailed() >= settings.count);
+}
+
+// A bay has ended; once the line has all its units, the bays without one
+// in hand end too, and with the last bay the line.
+void Line::bayEnded(int bay)
+{
+    Q_UNUSED(bay);
+    if (complete() || signalCode != 0) {
+        for (Bay &each : bays) {
+            if (each.station->idle())
+                each.station->endIdle();
+        }
+    }
+    for (const Bay &each : bays) {
+        if (!each.station->hasEnded())
+            return;
+    }
+    close();
+}
+
+// SIGUSR1 is "next unit" in every bay; the others stop every bay where it
+// stands, each with its unit's record.
+void Line::signalCaught(int number)
+{
+#ifdef Q_OS_UNIX
+    if (number == SIGUSR1) {
+        for (Bay &bay : bays)
+            bay.station->nextUnitByHand();
+        return;
+    }
+#endif
+    signalCode = 128 + number;
+    for (Bay &bay : bays) {
+        if (!bay.station->hasEnded())
+            bay.station->stopBySignal(number);
+    }
+    // A bay between a unit found and its number refused has nothing to stop.
+    for (Bay &bay : bays)
+        bay.station->endIdle();
+}
+
+void Line::listenToOperator()
+{
+#ifdef Q_OS_UNIX
+    if (!::isatty(STDIN_FILENO))
+        return;
+    terminal = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+    connect(terminal.get(), &QSocketNotifier::activated, this, &Line::operatorTyped);
+#endif
+}
+
+// Enter: the operator took the units away, whatever they still say.
+void Line::operatorTyped()
+{
+#ifdef Q_OS_UNIX
+    char typed[256];
+    const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
+    if (n <= 0) {
+        terminal->setEnabled(false);
+        return;
+    }
+    if (std::memchr(typed, '\n', size_t(n))) {
+        for (Bay &bay : bays)
+            bay.station->nextUnitByHand();
+    }
+#endif
+}
+
+void Line::say(const QString &text, bool problem)
+{
+    const QByteArray line = printable(problem ? QStringLiteral("pelkoupdate: ") + text : text).toLocal8Bit();
+    LineOutput &stream = problem || settings.json ? err : out;
+    (closed ? stream.closingLine(line) : stream.line(line));
+}
+
+// The line's own events belong to no bay and no unit.
+void Line::event(QJsonObject object)
+{
+    if (!settings.json)
+        return;
+    for (const char *key : {"bay", "unit"}) {
+        if (!object.contains(QLatin1String(key)))
+            object.insert(QLatin1String(key), QJsonValue());
+    }
+    (closed ? out.closingLine(jsonevents::line(object)) : out.line(jsonevents::line(object)));
+}
+
+// The closing tally, each bay and the whole line; exit 0 only when every
+// unit of every bay passed.
+void Line::close()
+{
+    if (closed)
+        return;
+    closed = true;
+    bool allWell = !logFailed;
+    int stoppedMidTransfer = 0;
+    QJsonArray perBay;
+    for (size_t i = 0; i < bays.size(); ++i) {
+        const Station &station = *bays[i].station;
+        allWell = allWell && station.exitCode() == 0 && station.failedUnits() == 0;
+        stoppedMidTransfer = station.exitCode() > 128 ? station.exitCode() : stoppedMidTransfer;
+        say(QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed")
+                .arg(i + 1)
+                .arg(bays[i].port)
+                .arg(station.passedUnits() + station.failedUnits())
+                .arg(station.passedUnits())
+                .arg(station.failedUnits()));
+        perBay.append(QJsonObject{{QStringLiteral("bay"), int(i) + 1},
+                                  {QStringLiteral("port"), bays[i].port},
+                                  {QStringLiteral("passed"), station.passedUnits()},
+                                  {QStringLiteral("failed"), station.failedUnits()}});
+    }
+    // As a station alone: a signal with a transfer under way, or short of
+    // --count, keeps its own code; between units the tally decides.
+    const bool shortOfCount = settings.count > 0 && totalPassed() + totalFailed() < settings.count;
+    code = stoppedMidTransfer != 0        ? stoppedMidTransfer
+           : signalCode != 0 && shortOfCount ? signalCode
+           : logFailed                  ? 3
+           : allWell                    ? 0
+                                        : 1;
+    say(QStringLiteral("line: %1 units, %2 passed, %3 failed")
+            .arg(totalPassed() + totalFailed())
+            .arg(totalPassed())
+            .arg(totalFailed()));
+    QJsonObject tally = jsonevents::tally(totalPassed(), totalFailed(), code);
+    tally.insert(QStringLiteral("bays"), perBay);
+    event(tally);
+    emit ended(code);
+}

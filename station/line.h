@@ -1,0 +1,98 @@
+#ifndef LINE_H
+#define LINE_H
+
+#include "station.h"
+#include "unitlog.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+class LineOutput;
+class QSocketNotifier;
+class SignalCatcher;
+
+// What a line of bays is asked to do.
+struct LineSettings
+{
+    QString file;
+    QStringList ports; // a bay each
+    QByteArray expectSha256;
+    QString log;
+    int timeoutMs = 10000;
+    int reconnectMs = 5000;
+    int leaveMs = 2000;
+    int count = 0; // units over the whole line, 0: until a signal
+    int retries = 0;
+    bool json = false;
+    bool trace = false;
+};
+
+// Several stations at once, one per port, in one process: each bay is a
+// window of its own (hidden) with its own port, de-framer and station, so a
+// bay whose device floods, stalls, cancels or goes away never touches
+// another's transfer. The line numbers the units over all bays, writes the
+// one log, catches the signals and says the tallies.
+class Line : public QObject, public BayHost
+{
+    Q_OBJECT
+
+public:
+    Line(const LineSettings &settings, LineOutput &out, LineOutput &err);
+    ~Line() override;
+
+    // The ports checked and the image read, digested and checked once for
+    // all bays; false, with the reason printed and exitCode() set, when the
+    // line cannot start.
+    bool start();
+    int exitCode() const { return code; }
+    int bayCount() const { return int(bays.size()); }
+    int totalPassed() const;
+    int totalFailed() const;
+
+signals:
+    // Every bay has ended: the closing tally is out.
+    void ended(int exitCode);
+
+private:
+    struct Bay
+    {
+        QString port;
+        std::unique_ptr<pelkoUpdate> window;
+        std::unique_ptr<Station> station;
+    };
+
+    int takeUnit() override;
+    bool unitEnded(int bay, const QJsonObject &result) override;
+    QString tally(int bay) const override;
+    bool complete() const override;
+    void bayEnded(int bay) override;
+
+    bool portsApart();
+    bool imageOnce();
+    void signalCaught(int number);
+    void listenToOperator();
+    void operatorTyped();
+    void say(const QString &text, bool problem = false);
+    void event(QJsonObject event);
+    void close();
+
+    const LineSettings settings;
+    LineOutput &out;
+    LineOutput &err;
+    std::vector<Bay> bays;
+    UnitLog log;
+    std::unique_ptr<SignalCatcher> signalCatcher;
+    std::unique_ptr<QSocketNotifier> terminal;
+    int units = 0; // numbers taken
+    int signalCode = 0;
+    bool logFailed = false;
+    bool closed = false;
+    int code = 0;
+};
+
+#endif

@@ -1,0 +1,245 @@
+#include "simrun.h"
+#include "updateraccess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+using testing::pattern;
+
+// A line of bays: one updater process, a station on each of several ports,
+// each port a simulated device of its own.
+class TestLine : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    // A simulated device with its own terminal; its first line is the port.
+    struct Sim
+    {
+        std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+        QString port;
+    };
+    static Sim sim(const QStringList &options)
+    {
+        Sim s;
+        s.process->start(qEnvironmentVariable("MWIRE_SIM_BIN"), options);
+        if (s.process->waitForReadyRead(5000))
+            s.port = QString::fromLocal8Bit(s.process->readLine()).trimmed();
+        return s;
+    }
+    static void stop(std::vector<Sim> &sims)
+    {
+        for (Sim &s : sims) {
+            if (s.process->state() != QProcess::NotRunning) {
+                s.process->kill();
+                s.process->waitForFinished();
+            }
+        }
+    }
+    static QStringList portsOf(const std::vector<Sim> &sims)
+    {
+        QStringList ports;
+        for (const Sim &s : sims)
+            ports << "--port" << s.port;
+        return ports;
+    }
+    void startLine(QProcess &updater, const QStringList &ports, const QString &image,
+                   const QStringList &more = {})
+    {
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      QStringList{"-platform", "offscreen", "--station", "--download", "--file",
+                                  image, "--leave-seconds", "1", "--timeout", "5"}
+                          + ports + more);
+    }
+    static QList<QJsonObject> events(const QByteArray &out, const QString &kind)
+    {
+        QList<QJsonObject> found;
+        for (const QByteArray &line : out.split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value("event").toString() == kind)
+                found += event;
+        }
+        return found;
+    }
+    static bool finished(QProcess &p, int ms)
+    {
+        return p.state() == QProcess::NotRunning || p.waitForFinished(ms);
+    }
+
+private slots:
+    // Three bays of three units: bay 2's second unit cancels, bay 3's port
+    // goes mid-transfer and stays away. The other units pass, each tally
+    // says so, the log has one line a unit, and every event its bay.
+    void threeBays()
+    {
+        const QByteArray image = pattern(8192, 31);
+        const QString file = testing::writeFile(dir, "fw.plk", image);
+        const QString log = dir.filePath("three.log");
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--units", "3", "--away-ms", "1500", "--out", dir.filePath("bay1")}));
+        sims.push_back(sim({"--units", "3", "--away-ms", "1500", "--fail-unit", "2"}));
+        sims.push_back(sim({"--hangup-at", "4096"}));
+        QProcess updater;
+        startLine(updater, portsOf(sims), file,
+                  {"--count", "7", "--json", "--log", log, "--reconnect-seconds", "0"});
+        QVERIFY(finished(updater, 60000));
+        const QByteArray out = updater.readAllStandardOutput();
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        stop(sims);
+        QCOMPARE(updater.exitCode(), 1);
+        for (int bay = 1; bay <= 3; ++bay) {
+            const QString port = sims[size_t(bay - 1)].port;
+            const QString tally = QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed")
+                                      .arg(bay).arg(port).arg(bay == 3 ? 1 : 3)
+                                      .arg(bay == 1 ? 3 : bay == 2 ? 2 : 0).arg(bay == 1 ? 0 : 1);
+            QVERIFY2(err.contains(tally), qPrintable(tally + "\n" + err));
+        }
+        QVERIFY2(err.contains("line: 7 units, 5 passed, 2 failed"), qPrintable(err));
+        QVERIFY2(err.contains(QRegularExpression("bay 2 \\S+: unit \\d: try 1 failed|bay 2 \\S+: unit \\d failed")),
+                 qPrintable(err));
+        const QList<QJsonObject> results = events(out, "result");
+        QCOMPARE(results.size(), 7);
+        QSet<int> numbers;
+        for (const QJsonObject &result : results) {
+            const int bay = result.value("bay").toInt();
+            QVERIFY(bay >= 1 && bay <= 3);
+            QCOMPARE(result.value("port").toString(), sims[size_t(bay - 1)].port);
+            numbers += result.value("unit").toInt();
+            const QString outcome = result.value("outcome").toString();
+            QCOMPARE(outcome, bay == 3 ? QStringLiteral("line-lost")
+                              : outcome == "cancelled" && bay == 2 ? outcome : QStringLiteral("updated"));
+        }
+        QCOMPARE(numbers, (QSet<int>{1, 2, 3, 4, 5, 6, 7})); // over the whole line, each once
+        for (const QByteArray &line : out.split('\n')) {
+            if (!line.isEmpty())
+                QVERIFY2(QJsonDocument::fromJson(line).object().contains("bay"), line.constData());
+        }
+        const QList<QJsonObject> tallies = events(out, "tally");
+        QCOMPARE(tallies.size(), 1);
+        QCOMPARE(tallies[0].value("passed").toInt(), 5);
+        QCOMPARE(tallies[0].value("failed").toInt(), 2);
+        QCOMPARE(tallies[0].value("bays").toArray().size(), 3);
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = records.readAll().split('\n');
+        QCOMPARE(lines.size(), 8); // seven and the empty rest
+        for (const QByteArray &line : lines.mid(0, 7))
+            QCOMPARE(QJsonDocument::fromJson(line).object().value("event").toString(), QStringLiteral("result"));
+        for (int unit = 1; unit <= 3; ++unit)
+            QCOMPARE(testing::received(dir.filePath("bay1.%1").arg(unit)), image);
+    }
+
+    // One device, two bays: each would write into the other's transfer.
+    void onePortTwice_data()
+    {
+        QTest::addColumn<bool>("byLink");
+        QTest::newRow("the same name") << false;
+        QTest::newRow("a link and its terminal") << true;
+    }
+    void onePortTwice()
+    {
+        QFETCH(bool, byLink);
+        pty::Device line;
+        const QString link = dir.filePath(QStringLiteral("twice-%1").arg(byLink));
+        QVERIFY(QFile::link(line.path, link));
+        QProcess updater;
+        startLine(updater, {"--port", line.path, "--port", byLink ? link : line.path},
+                  testing::writeFile(dir, "fw.plk", pattern(64)));
+        QVERIFY(finished(updater, 10000));
+        QCOMPARE(updater.exitCode(), 64);
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(err.contains("pelkoupdate: bays 1 and 2 are one port"), qPrintable(err));
+        QVERIFY(line.quietFor(100));
+    }
+
+    // A name that comes to mean a port another bay holds waits for it,
+    // never writing into that bay's transfer.
+    void laterOnAnotherBaysPort()
+    {
+        const QByteArray image = pattern(2048, 5); // 512 words, 3 ms late each: long enough to see
+        const QString out = dir.filePath("later.bin");
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--once", "--out", out, "--late", "3"}));
+        const QString link = dir.filePath("later-link");
+        QProcess updater;
+        startLine(updater, QStringList{"--port", link} + portsOf(sims),
+                  testing::writeFile(dir, "fw.plk", image), {"--count", "1"});
+        QByteArray said;
+        QVERIFY(testing::waitFor([&] { return (said += updater.readAllStandardOutput()).contains("bay 2"); }, 5000));
+        QVERIFY(QFile::link(sims[0].port, link));
+        QVERIFY(testing::waitFor([&] { return (said += updater.readAllStandardOutput()).contains("which another bay holds"); }, 5000));
+        QVERIFY(finished(updater, 30000));
+        said += updater.readAllStandardOutput();
+        QCOMPARE(updater.exitCode(), 0);
+        QVERIFY2(!said.contains("bay 1 " + link.toLocal8Bit() + ": unit"), said.constData());
+        QVERIFY(sims[0].process->waitForFinished(5000));
+        QCOMPARE(testing::received(out), image);
+    }
+
+    // A unit that cancels its first try passes on its second, and says so.
+    void retryPasses()
+    {
+        const QByteArray image = pattern(4096, 9);
+        const QString out = dir.filePath("retry.bin");
+        const QString log = dir.filePath("retry.log");
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--once"}));
+        sims.push_back(sim({"--once", "--out", out, "--cancel-at", "1024", "--cancel-tries", "1"}));
+        QProcess updater;
+        startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", image),
+                  {"--count", "2", "--retries", "1", "--log", log});
+        QVERIFY(finished(updater, 30000));
+        const QString said = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        QVERIFY(sims[1].process->waitForFinished(5000)); // its image written
+        stop(sims);
+        QCOMPARE(updater.exitCode(), 0);
+        QVERIFY2(said.contains(QRegularExpression("bay 2 \\S+: unit \\d: try 1 failed \\(Device canncelled, please retry\\); trying again")),
+                 qPrintable(said));
+        QVERIFY2(said.contains(QRegularExpression("bay 2 \\S+: unit \\d passed on try 2 ")), qPrintable(said));
+        QVERIFY2(said.contains("line: 2 units, 2 passed, 0 failed"), qPrintable(said));
+        QCOMPARE(testing::received(out), image);
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        int secondTries = 0;
+        for (const QByteArray &line : records.readAll().split('\n'))
+            secondTries += QJsonDocument::fromJson(line).object().value("try").toInt() == 2 ? 1 : 0;
+        QCOMPARE(secondTries, 1);
+    }
+
+    // SIGINT while one bay is mid-transfer ends every bay, each with its tally.
+    void interruptEndsEveryBay()
+    {
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--stall-at", "2048"}));
+        sims.push_back(sim({"--units", "3", "--away-ms", "60000"}));
+        QProcess updater;
+        startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", pattern(8192)),
+                  {"--timeout", "60"});
+        QByteArray said;
+        QVERIFY(testing::waitFor([&] {
+            said += updater.readAllStandardOutput();
+            return said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": progress 20%")
+                   && said.contains(" passed ("); // bay 2's first unit; bay 1 never passes
+        }, 10000));
+        ::kill(pid_t(updater.processId()), SIGINT);
+        QVERIFY(finished(updater, 10000));
+        said += updater.readAllStandardOutput();
+        stop(sims);
+        QCOMPARE(updater.exitCode(), 130);
+        QVERIFY2(said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": stopped by SIGINT: the device holds a partial image"),
+                 said.constData());
+        QVERIFY2(said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": 1 units, 0 passed, 1 failed"), said.constData());
+        QVERIFY2(said.contains("bay 2 " + sims[1].port.toLocal8Bit() + ": 1 units, 1 passed, 0 failed"), said.constData());
+        QVERIFY2(said.contains("line: 2 units, 1 passed, 1 failed"), said.constData());
+    }
+};
+
+QTEST_MAIN(TestLine)
+#include "tst_line.moc"
