@@ -8,6 +8,7 @@ PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev l
              xvfb xauth
 FUZZ_PACKAGES := clang libclang-rt-dev
 A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
+BENCH_PACKAGES := time
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
@@ -98,6 +99,7 @@ run: build
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
 bench: build
+	$(call install_missing,$(BENCH_PACKAGES))
 	bench/run.sh $(BUILD)
 
 # A benchmark, not a test: SOAK_RUNS updates through a troubled driver, in

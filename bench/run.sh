@@ -115,5 +115,6 @@ for port_name in "$work/absent-link" "usb:dead:beef"; do
     row "waiting for $what to appear: share of a core" "$share % ($(awk "BEGIN { print ($share < 0.5) ? \"under\" : \"OVER\" }") 0.5 %)"
 done
 } >> "$out"
+"$(dirname "$0")/bays.sh" "$build" "$out"
 cat "$out"
 echo "(written to $out)"

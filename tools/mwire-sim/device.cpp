@@ -276,8 +276,9 @@ void Device::pace(size_t answerBytes)
     const auto sent = std::max(received, Clock::now()) + byteTime * long(answerBytes);
     // A sleep wakes tens of microseconds late, which over thousands of
     // exchanges would be charged to the updater: sleep most of the way and
-    // spin the rest.
-    std::this_thread::sleep_until(sent - std::chrono::microseconds(300));
+    // spin the rest. Many devices on a few cores spin none (--spin-us 0),
+    // or their spinning would be what slows the updater.
+    std::this_thread::sleep_until(sent - std::chrono::microseconds(o.spinUs));
     while (Clock::now() < sent) {
     }
 }

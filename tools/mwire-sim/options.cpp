@@ -19,6 +19,7 @@ constexpr int exitUsage = 64;
                  "                 [--late MS]\n"
                  "                 [--hiccup-at OFFSET|search|end[:MS]]\n"
                  "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
+                 "                 [--spin-us US]\n"
                  "                 [--timing] [--units N [--fail-unit K] [--away-ms MS] [--replug]]\n"
                  "                 [--capture FILE]\n",
                  error.c_str());
@@ -85,6 +86,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--hiccup-at") hiccup(arg, value(), o);
         else if (arg == "--late") o.lateMs = number(arg, value(), 60000);
         else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
+        else if (arg == "--spin-us") o.spinUs = number(arg, value(), 100000);
         else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
         else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
         else if (arg == "--cancel-tries") o.cancelTries = number(arg, value(), 100000);

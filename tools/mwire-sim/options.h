@@ -26,6 +26,7 @@ struct Options
     bool split = false;
     long splitUs = 500;
     long baud = 0;
+    long spinUs = 300; // of each paced wait, spun rather than slept
     bool timing = false;
     std::string capture;
     long units = 1;     // devices one after another on the same line
