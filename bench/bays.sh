@@ -50,6 +50,23 @@ STATS
         "$(awk "BEGIN { printf \"%.1f MiB / %.2f MiB\", $rss / 1024, $rss / 1024 / $n }")"
 done
 
+# A bay whose device floods its line as fast as a terminal takes bytes (far
+# beyond any serial line) beside a bay at the wire's pace.
+rm -f "$work"/sim*.log
+"$sim" --flood > "$work/flood.log" &
+flooder=$!
+until [ -s "$work/flood.log" ]; do sleep 0.01; done
+devices 1
+"$updater" -platform offscreen --station --download --count 1 --file "$work/16k.plk" \
+    --port "$(head -n 1 "$work/flood.log")" --port "$(cat "$work/ports")" > /dev/null 2>&1 \
+    || { echo "bench: the line beside a flood failed" >&2; exit 1; }
+kill $flooder
+wait
+flooded=$(sed -n 's/.*flooded \([0-9]*\) bytes.*/\1/p' "$work/flood.log")
+beside=$(unit_times)
+row "16k unit at 57600 baud beside a bay flooded at the terminal's speed / alone" \
+    "$beside s / $alone s ($(awk "BEGIN { printf \"%+.1f %%, %.0f MB flooded\", 100 * ($beside - $alone) / $alone, $flooded / 1e6 }"))"
+
 # The other design: a process per bay, as people do by hand today.
 n=16
 rm -f "$work"/sim*.log "$work"/usage.*

@@ -136,6 +136,27 @@ private slots:
             QCOMPARE(testing::received(dir.filePath("bay1.%1").arg(unit)), image);
     }
 
+    // A device that floods its line, beside one that is updated: the other
+    // bay's image arrives whole, and the flood is never taken for a unit.
+    void floodNextDoor()
+    {
+        const QByteArray image = pattern(16384, 77);
+        const QString out = dir.filePath("flood-neighbour.bin");
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--flood"}));
+        sims.push_back(sim({"--once", "--out", out}));
+        QProcess updater;
+        startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", image), {"--count", "1"});
+        QVERIFY(finished(updater, 30000));
+        const QString said = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        QVERIFY(sims[1].process->waitForFinished(5000));
+        stop(sims);
+        QCOMPARE(updater.exitCode(), 0);
+        QVERIFY2(said.contains(QRegularExpression("bay 2 \\S+: unit 1 passed")), qPrintable(said));
+        QVERIFY2(!said.contains(QRegularExpression("bay 1 \\S+: unit")), qPrintable(said));
+        QCOMPARE(testing::received(out), image);
+    }
+
     // One device, two bays: each would write into the other's transfer.
     void onePortTwice_data()
     {

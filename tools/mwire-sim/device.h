@@ -34,6 +34,7 @@ private:
               unsigned char b3 = 0, unsigned char b4 = 0, unsigned char b5 = 0);
     void writeAll(const Bytes &bytes);
     void writeNoise();
+    int flood();
     void pace(size_t answerBytes);
     void goAway(long ms);
     bool comeBack();

@@ -19,7 +19,7 @@ constexpr int exitUsage = 64;
                  "                 [--late MS]\n"
                  "                 [--hiccup-at OFFSET|search|end[:MS]]\n"
                  "                 [--noise] [--split] [--split-us US] [--baud RATE]\n"
-                 "                 [--spin-us US]\n"
+                 "                 [--spin-us US] [--flood]\n"
                  "                 [--timing] [--units N [--fail-unit K] [--away-ms MS] [--replug]]\n"
                  "                 [--capture FILE]\n",
                  error.c_str());
@@ -74,6 +74,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--split-us") o.split = true, o.splitUs = number(arg, value(), 1000000);
         else if (arg == "--timing") o.timing = true;
         else if (arg == "--replug") o.replug = true;
+        else if (arg == "--flood") o.flood = true;
         else if (arg == "--link") o.link = value();
         else if (arg == "--out") o.out = value();
         else if (arg == "--capture") o.capture = value();

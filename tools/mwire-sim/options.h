@@ -34,6 +34,7 @@ struct Options
     long cancelTries = 0; // --cancel-at cancels this many tries, the unit staying, then none
     long awayMs = 3000; // how long a unit is gone after its update: longer than a station's default leave time
     bool replug = false; // each unit brings its own port
+    bool flood = false;  // a broken device: bytes and frame starts as fast as the line takes them
 };
 
 Options parse(int argc, char **argv);
