@@ -21,6 +21,10 @@ const char helpEpilogue[] =
     "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n\n"
     "Update the FTDI adapter with serial number A50285BI, whatever its name.\n\n"
     "  $ pelkoupdate --port usb:0403:6001:A50285BI --file new.pelk --download\n\n"
+    "A line of two bays, one unit on each adapter at a time, 100 units in all,\n"
+    "each unit's result appended to units.log.\n\n"
+    "  $ pelkoupdate --station --download --file new.pelk --count 100 \\\n"
+    "      --log units.log --port ttyUSB0 --port ttyUSB1\n\n"
     "List the ports, and see what stands in the way of one.\n\n"
     "  $ pelkoupdate --list-ports\n"
     "  $ pelkoupdate --doctor --port ttyUSB0\n";
