@@ -9,6 +9,10 @@ PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev l
 FUZZ_PACKAGES := clang libclang-rt-dev
 A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
 BENCH_PACKAGES := time
+CROSS     ?= build-arm64
+CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
+# Tests that start the updater or mwire-sim as processes of their own.
+CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
@@ -19,7 +23,7 @@ SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # builds' output goes to a log that is shown only when a build fails.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
+.PHONY: cross-deps cross-check all deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
 
 all: build
 
@@ -37,6 +41,20 @@ endef
 
 deps:
 	$(call install_missing,$(PACKAGES))
+
+# Debian's multiarch Qt for arm64 beside the machine's own, and the cross
+# compiler and emulator.
+cross-deps: deps
+	@dpkg --print-foreign-architectures | grep -qx arm64 || { \
+	    $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq; }
+	$(call install_missing,$(CROSS_PACKAGES))
+
+# A station on a small host: the program built for Linux arm64, and its unit
+# tests run under qemu-user.
+cross-check: cross-deps
+	$(call quietly,$(CROSS),build.log,cmake -S . -B $(CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release)
+	$(call quietly,$(CROSS),build.log,cmake --build $(CROSS) -j$(JOBS))
+	tools/cross-check.sh $(CROSS) "$(CROSS_CHILD_TESTS)"
 
 fuzz-deps: deps
 	$(call install_missing,$(FUZZ_PACKAGES))
