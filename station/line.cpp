@@ -1,5 +1,6 @@
 #include "line.h"
 
+#include "enterkey.h"
 #include "jsonevents.h"
 #include "lineoutput.h"
 #include "portidentity.h"
@@ -8,15 +9,9 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 Line::Line(const LineSettings &settings, LineOutput &out, LineOutput &err)
     : settings(settings), out(out), err(err)
@@ -223,31 +218,14 @@ void Line::signalCaught(int number)
         bay.station->endIdle();
 }
 
+// Enter: the operator took the units away, whatever they still say.
 void Line::listenToOperator()
 {
-#ifdef Q_OS_UNIX
-    if (!::isatty(STDIN_FILENO))
-        return;
-    terminal = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
-    connect(terminal.get(), &QSocketNotifier::activated, this, &Line::operatorTyped);
-#endif
-}
-
-// Enter: the operator took the units away, whatever they still say.
-void Line::operatorTyped()
-{
-#ifdef Q_OS_UNIX
-    char typed[256];
-    const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
-    if (n <= 0) {
-        terminal->setEnabled(false);
-        return;
-    }
-    if (std::memchr(typed, '\n', size_t(n))) {
+    enterKey = std::make_unique<EnterKey>();
+    connect(enterKey.get(), &EnterKey::pressed, this, [this] {
         for (Bay &bay : bays)
             bay.station->nextUnitByHand();
-    }
-#endif
+    });
 }
 
 void Line::say(const QString &text, bool problem)

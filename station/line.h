@@ -13,7 +13,7 @@
 #include <vector>
 
 class LineOutput;
-class QSocketNotifier;
+class EnterKey;
 class SignalCatcher;
 
 // What a line of bays is asked to do.
@@ -76,7 +76,6 @@ private:
     bool imageOnce();
     void signalCaught(int number);
     void listenToOperator();
-    void operatorTyped();
     void say(const QString &text, bool problem = false);
     void event(QJsonObject event);
     void close();
@@ -87,7 +86,7 @@ private:
     std::vector<Bay> bays;
     UnitLog log;
     std::unique_ptr<SignalCatcher> signalCatcher;
-    std::unique_ptr<QSocketNotifier> terminal;
+    std::unique_ptr<EnterKey> enterKey;
     int units = 0; // numbers taken
     int signalCode = 0;
     bool logFailed = false;

@@ -1,16 +1,8 @@
 #include "station.h"
 
+#include "enterkey.h"
 #include "jsonevents.h"
 #include "lineoutput.h"
-
-#include <QSocketNotifier>
-
-#include <cstdio>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace {
 // A unit that stays this long after its outcome is told about, and again
@@ -43,27 +35,8 @@ void Station::joinLine(BayHost *line, int number, const QString &port)
 
 void Station::listenToOperator()
 {
-#ifdef Q_OS_UNIX
-    if (!::isatty(STDIN_FILENO))
-        return;
-    terminal = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
-    connect(terminal.get(), &QSocketNotifier::activated, this, &Station::operatorTyped);
-#endif
-}
-
-// Enter: the operator took the unit away, whatever it still says.
-void Station::operatorTyped()
-{
-#ifdef Q_OS_UNIX
-    char typed[256];
-    const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
-    if (n <= 0) {
-        terminal->setEnabled(false);
-        return;
-    }
-    if (std::memchr(typed, '\n', size_t(n)))
-        nextUnitByHand();
-#endif
+    enterKey = std::make_unique<EnterKey>();
+    connect(enterKey.get(), &EnterKey::pressed, this, &Station::nextUnitByHand);
 }
 
 void Station::nextUnitByHand()

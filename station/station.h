@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class QSocketNotifier;
+class EnterKey;
 
 // What a station that is one bay of a line asks of the line.
 class BayHost
@@ -74,7 +74,6 @@ private:
     void left();
     void leftBecause(const QString &why);
     void stillThere();
-    void operatorTyped();
     bool logUnit();
     bool retryable() const;
     void tryAgain();
@@ -85,7 +84,7 @@ private:
     QTimer stillThereTimer; // a word for the operator while a unit stays
     QElapsedTimer awaitingLeave;
     UnitLog log;
-    std::unique_ptr<QSocketNotifier> terminal;
+    std::unique_ptr<EnterKey> enterKey;
     bool arrived = false; // a unit answered and is being updated
     bool ended = false;
     int retries = 0;
