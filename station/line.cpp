@@ -37,6 +37,17 @@ QString deviceOf(const QString &spec, const QList<PortIdentity> &ports)
 }
 } // namespace
 
+void Line::BayTrace::lines(const QByteArray &text)
+{
+    QByteArray marked;
+    marked.reserve(text.size() + (text.count('\n') + 1) * mark.size());
+    for (const QByteArray &line : text.split('\n')) {
+        if (!line.isEmpty())
+            marked += mark + line + '\n';
+    }
+    to.lines(marked);
+}
+
 // Two bays on one device would each write into the other's transfer.
 bool Line::portsApart()
 {
@@ -90,12 +101,15 @@ bool Line::imageOnce()
 bool Line::start()
 {
     for (const QString &port : settings.ports) {
-        Bay bay{port, std::make_unique<pelkoUpdate>(QStringList{port}), nullptr};
+        Bay bay{port, std::make_unique<pelkoUpdate>(QStringList{port}), nullptr, nullptr};
         bay.window->becomeBay();
         bay.window->setReconnect(settings.reconnectMs);
         bay.window->expectImage(settings.expectSha256);
-        if (settings.trace)
-            bay.window->enableTrace(&err);
+        if (settings.trace) {
+            const QString mark = QStringLiteral("bay %1 %2: ").arg(bays.size() + 1).arg(port);
+            bay.trace = std::make_unique<BayTrace>(printable(mark).toLocal8Bit(), err);
+            bay.window->enableTrace(bay.trace.get());
+        }
         bays.push_back(std::move(bay));
     }
     if (!portsApart())

@@ -1,6 +1,7 @@
 #ifndef LINE_H
 #define LINE_H
 
+#include "linesink.h"
 #include "station.h"
 #include "unitlog.h"
 
@@ -59,11 +60,23 @@ signals:
     void ended(int exitCode);
 
 private:
+    // A bay's frame trace, each line marked with its bay.
+    class BayTrace : public LineSink
+    {
+    public:
+        BayTrace(const QByteArray &mark, LineSink &to) : mark(mark), to(to) {}
+        void lines(const QByteArray &text) override;
+
+    private:
+        const QByteArray mark;
+        LineSink &to;
+    };
     struct Bay
     {
         QString port;
         std::unique_ptr<pelkoUpdate> window;
         std::unique_ptr<Station> station;
+        std::unique_ptr<BayTrace> trace;
     };
 
     int takeUnit() override;

@@ -215,9 +215,16 @@ private slots:
         sims.push_back(sim({"--once", "--out", out, "--cancel-at", "1024", "--cancel-tries", "1"}));
         QProcess updater;
         startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", image),
-                  {"--count", "2", "--retries", "1", "--log", log});
+                  {"--count", "2", "--retries", "1", "--log", log, "--trace"});
         QVERIFY(finished(updater, 30000));
         const QString said = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        // Each bay's frames are marked with its bay.
+        const QString traced = QString::fromLocal8Bit(updater.readAllStandardError());
+        for (const QString &line : traced.split('\n')) {
+            if (line.contains(" -> ") || line.contains(" <- "))
+                QVERIFY2(line.startsWith("bay 1 " + sims[0].port + ": ") || line.startsWith("bay 2 " + sims[1].port + ": "),
+                         qPrintable(line));
+        }
         QVERIFY(sims[1].process->waitForFinished(5000)); // its image written
         stop(sims);
         QCOMPARE(updater.exitCode(), 0);
