@@ -6,6 +6,7 @@
 #include "pelkoupdate.h"
 #include "portidentity.h"
 #include "station.h"
+#include "stationwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -85,11 +86,18 @@ static LineSettings lineSettings(const Options &options)
     return settings;
 }
 
+// On the command line (--download), or in the station window: the same line.
 int runLine(const Options &options, LineOutput &out, LineOutput &err)
 {
     Line line(lineSettings(options), out, err);
     if (!line.start())
         return line.exitCode();
+    std::unique_ptr<StationWindow> window;
+    if (!options.download) {
+        window = std::make_unique<StationWindow>(line);
+        window->show();
+        window->activateWindow();
+    }
     QObject::connect(&line, &Line::ended, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     QApplication::exec();
     return line.exitCode();

@@ -38,8 +38,9 @@ int main(int argc, char **argv)
     LineOutput err(2);
     routeQtMessages(&err, options.download);
 
-    const int result = options.station && options.ports.size() > 1 ? runLine(options, out, err)
-                                                                     : runWindow(options, out, err);
+    // A station window shows a line of one bay too.
+    const bool line = options.station && (options.ports.size() > 1 || !options.download);
+    const int result = line ? runLine(options, out, err) : runWindow(options, out, err);
     // A reader that is merely slow gets a moment for the last lines.
     out.drain(500);
     err.drain(500);

@@ -103,7 +103,9 @@ struct Parser
                        "failed, the signal's code when stopped short of --count). --timeout "
                        "bounds each unit's transfer, not the wait. Several --port make a line "
                        "of bays, all at once, each doing this on its own port; units are "
-                       "numbered and counted over the line, and every line says its bay.")};
+                       "numbered and counted over the line, and every line says its bay. "
+                       "Without --download, with --file and --port: the station window, a "
+                       "tile per bay.")};
     const QCommandLineOption retries{
         QStringLiteral("retries"),
         QStringLiteral("With --station: a unit whose update failed while it stays in its bay is "
@@ -202,8 +204,10 @@ constexpr int helpAllWanted = -2;
 int checkStation(Parser &p, Options &options)
 {
     QCommandLineParser &parser = p.parser;
-    if (options.station && !parser.isSet(p.download))
-        return usageError(QStringLiteral("--station needs --download"));
+    if (options.station && !parser.isSet(p.download)
+        && (parser.value(p.file).isEmpty() || parser.values(p.port).isEmpty()))
+        return usageError(QStringLiteral("--station needs --download, or --file and --port for the "
+                                         "station window"));
     for (const QCommandLineOption *option : {&p.count, &p.leaveSeconds, &p.log, &p.retries}) {
         if (!options.station && parser.isSet(*option))
             return usageError(QStringLiteral("--%1 goes with --station").arg(option->names().constFirst()));

@@ -260,7 +260,9 @@ void pelkoUpdate::receive()
     // Read until the port is empty: a stop-and-wait device sends nothing more
     // until it is answered, so bytes left behind would never be announced again.
     std::array<char, 1024> buffer;
-    for (;;) {
+    // A frame's outcome may have let go of the port (a bay whose line has
+    // all its units): nothing more is read then.
+    while (serialPort.isOpen()) {
         const qint64 count = serialPort.read(buffer.data(), buffer.size());
         if (count <= 0)
             return;

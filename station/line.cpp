@@ -211,6 +211,42 @@ void Line::bayEnded(int bay)
     close();
 }
 
+void Line::bayChanged(int bay)
+{
+    const BayView view = bayView(bay);
+    if (view.state == BayView::Passed || view.state == BayView::Failed) {
+        const QString what = view.state == BayView::Passed ? QStringLiteral("passed")
+                                                           : QStringLiteral("failed: %1").arg(view.reason);
+        if (lastSaid.value(bay) != view.unit) {
+            lastSaid[bay] = view.unit;
+            emit outcome(bay, QStringLiteral("Bay %1: unit %2 %3").arg(bay).arg(view.unit).arg(what));
+        }
+    }
+    emit bayShowsNew(bay);
+}
+
+bool Line::transferring() const
+{
+    for (const Bay &bay : bays) {
+        if (bay.station && bay.station->view().state == BayView::Updating && !bay.station->hasEnded())
+            return true;
+    }
+    return false;
+}
+
+// As closing a bay's window under a script: each bay ends where it stands,
+// its unit in hand recorded.
+void Line::stop()
+{
+    signalCode = 130;
+    for (Bay &bay : bays) {
+        if (!bay.station->hasEnded())
+            bay.window->reject();
+    }
+    for (Bay &bay : bays)
+        bay.station->endIdle();
+}
+
 // SIGUSR1 is "next unit" in every bay; the others stop every bay where it
 // stands, each with its unit's record.
 void Line::signalCaught(int number)

@@ -6,6 +6,7 @@
 #include "unitlog.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -52,12 +53,26 @@ public:
     bool start();
     int exitCode() const { return code; }
     int bayCount() const { return int(bays.size()); }
+    // Bays count from 1.
+    QString bayPort(int bay) const { return bays.at(size_t(bay - 1)).port; }
+    BayView bayView(int bay) const { return bays.at(size_t(bay - 1)).station->view(); }
+    // The image as read once for all bays.
+    const pelkoUpdate &imageHolder() const { return *bays.front().window; }
+    bool imageExpected() const { return !settings.expectSha256.isEmpty(); }
+    const QString &imagePath() const { return settings.file; }
+    // Some bay has a unit's image partly sent.
+    bool transferring() const;
+    // Ends every bay where it stands, as closing the window does.
+    void stop();
     int totalPassed() const;
     int totalFailed() const;
 
 signals:
     // Every bay has ended: the closing tally is out.
     void ended(int exitCode);
+    void bayShowsNew(int bay);
+    // A unit's outcome, for people: "Bay 2: unit 7 passed".
+    void outcome(int bay, const QString &said);
 
 private:
     // A bay's frame trace, each line marked with its bay.
@@ -84,6 +99,7 @@ private:
     QString tally(int bay) const override;
     bool complete() const override;
     void bayEnded(int bay) override;
+    void bayChanged(int bay) override;
 
     bool portsApart();
     bool imageOnce();
@@ -100,6 +116,7 @@ private:
     UnitLog log;
     std::unique_ptr<SignalCatcher> signalCatcher;
     std::unique_ptr<EnterKey> enterKey;
+    QHash<int, int> lastSaid; // a bay's last unit whose outcome was announced
     int units = 0; // numbers taken
     int signalCode = 0;
     bool logFailed = false;

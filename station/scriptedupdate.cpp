@@ -168,13 +168,15 @@ void ScriptedUpdate::wordSent(quint32 offset)
 // A few a second at most: a reader wants the way, not every word.
 void ScriptedUpdate::progressEvent(bool last)
 {
-    if (!json || (!last && sinceProgressEvent.isValid() && sinceProgressEvent.elapsed() < 250))
+    if (!last && sinceProgressEvent.isValid() && sinceProgressEvent.elapsed() < 250)
         return;
     sinceProgressEvent.start();
     const double seconds = clock.nsecsElapsed() / 1e9;
     const qint64 rate = seconds > 0 ? qRound64(bytesCovered / seconds) : 0;
-    emitEvent(jsonevents::progress(bytesCovered, imageSize, rate,
-                                   rate > 0 ? qRound64(double(imageSize - bytesCovered) / rate) : -1));
+    const qint64 left = rate > 0 ? qRound64(double(imageSize - bytesCovered) / rate) : -1;
+    progressNoted(bytesCovered, imageSize, left);
+    if (json)
+        emitEvent(jsonevents::progress(bytesCovered, imageSize, rate, left));
 }
 
 // The device decides when the image ends; what it never asked for is said,

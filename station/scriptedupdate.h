@@ -68,6 +68,14 @@ protected:
     void resetForNextUnit();
     void deviceFound() override;
     void finish(int exitCode, const char *outcome);
+    // A few times a second while the image goes out; secondsLeft -1 while
+    // not known.
+    virtual void progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
+    {
+        Q_UNUSED(covered);
+        Q_UNUSED(size);
+        Q_UNUSED(secondsLeft);
+    }
 
     pelkoUpdate &dialog;
     LineOutput &out;

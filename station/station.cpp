@@ -65,8 +65,32 @@ void Station::deviceFound()
         dialog.waitForPortWithoutBound(false);
         unit = units = number;
         print(human, QStringLiteral("unit %1: device found").arg(unit));
+        // A failed tile stays red until the next unit is in its place.
+        shown.state = BayView::Updating;
+        shown.unit = unit;
+        shown.percent = 0;
+        shown.secondsLeft = -1;
+        shown.reason.clear();
+        if (host)
+            host->bayChanged(bay);
     }
     ScriptedUpdate::deviceFound();
+}
+
+void Station::progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
+{
+    shown.percent = size > 0 ? int(covered * 100 / size) : 100;
+    shown.secondsLeft = int(secondsLeft);
+    if (host)
+        host->bayChanged(bay);
+}
+
+BayView Station::view() const
+{
+    BayView view = shown;
+    view.passed = passed;
+    view.failed = failed;
+    return view;
 }
 
 void Station::deviceStillThere()
@@ -95,6 +119,11 @@ void Station::left()
     stillThereTimer.stop();
     awaitingLeave.invalidate();
     print(human, QStringLiteral("unit %1 left; waiting for the next device").arg(units));
+    if (shown.state == BayView::Passed) {
+        shown.state = BayView::Waiting;
+        if (host)
+            host->bayChanged(bay);
+    }
     dialog.findNext();
 }
 
@@ -106,6 +135,12 @@ void Station::concluded()
         // unit at all (the file, the port) the reason's code stands.
         const bool midTransfer = arrived && downloading && wordsSent > 0;
         failed += midTransfer ? 1 : 0;
+        if (midTransfer) {
+            shown.state = BayView::Failed;
+            shown.reason = lastStatus;
+            if (host)
+                host->bayChanged(bay);
+        }
         if (arrived)
             logUnit();
         // Stopped before the units asked for: the stop's own code, so a
@@ -121,6 +156,10 @@ void Station::concluded()
     const QString how = ok ? QStringLiteral("passed") : QStringLiteral("failed");
     const QString onTry = attempt > 1 ? QStringLiteral(" on try %1").arg(attempt) : QString();
     ++(ok ? passed : failed);
+    shown.state = ok ? BayView::Passed : BayView::Failed;
+    shown.reason = ok ? QString() : lastStatus;
+    if (host)
+        host->bayChanged(bay);
     print(human, host ? QStringLiteral("unit %1 %2%3 (%4 s, %5); %6")
                             .arg(unit)
                             .arg(how, onTry)

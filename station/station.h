@@ -11,6 +11,19 @@
 
 class EnterKey;
 
+// What a bay shows: its state, the unit in hand and its counts.
+struct BayView
+{
+    enum State { Waiting, Updating, Passed, Failed };
+    State state = Waiting;
+    int unit = 0;
+    int percent = 0;
+    int secondsLeft = -1;
+    QString reason; // of a failed unit
+    int passed = 0;
+    int failed = 0;
+};
+
 // What a station that is one bay of a line asks of the line.
 class BayHost
 {
@@ -27,6 +40,8 @@ public:
     // Every unit the line is to update has ended.
     virtual bool complete() const = 0;
     virtual void bayEnded(int bay) = 0;
+    // What the bay shows has changed.
+    virtual void bayChanged(int bay) { Q_UNUSED(bay); }
 };
 
 // A production station: one port, device after device. After each unit's
@@ -60,6 +75,7 @@ public:
     // Ends a bay that has no unit in hand: the line has all its units.
     void endIdle();
     void nextUnitByHand() override;
+    BayView view() const;
     int passedUnits() const { return passed; }
     int failedUnits() const { return failed; }
 
@@ -67,6 +83,7 @@ protected:
     void concluded() override;
     bool boundsTheFirstWait() const override { return false; }
     void deviceFound() override;
+    void progressNoted(qint64 covered, qint64 size, qint64 secondsLeft) override;
 
 private:
     void deviceStillThere() override;
@@ -89,6 +106,7 @@ private:
     bool ended = false;
     int retries = 0;
     BayHost *host = nullptr;
+    BayView shown;
     int units = 0; // found so far
     int passed = 0;
     int failed = 0;
