@@ -34,6 +34,10 @@ BayTile::BayTile(int bay, const QString &port, QWidget *parent) : QFrame(parent)
                           static_cast<QWidget *>(counts)})
         layout->addWidget(part);
     layout->addStretch();
+    // A long port name or reason wraps rather than widen the tile past the
+    // screen's share of it.
+    for (QLabel *label : {title, state, detail, counts})
+        label->setWordWrap(true);
     display(BayView());
 }
 

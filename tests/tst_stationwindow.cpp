@@ -139,6 +139,32 @@ private slots:
         QVERIFY(failed->findChild<QLabel *>("state")->font().pointSizeF() >= 2 * window.font().pointSizeF());
     }
 
+    // A fixture's worth of bays fits a 1280x800 screen, each tile readable.
+    void fitsTheScreen_data()
+    {
+        QTest::addColumn<int>("bays");
+        QTest::newRow("one bay") << 1;
+        QTest::newRow("four bays") << 4;
+        QTest::newRow("sixteen bays") << 16;
+    }
+    void fitsTheScreen()
+    {
+        QFETCH(int, bays);
+        QStringList ports; // not there yet: every bay waits for its port
+        for (int bay = 1; bay <= bays; ++bay)
+            ports << dir.filePath(QStringLiteral("absent-%1").arg(bay));
+        Line line(settings(ports, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.resize(1280, 800);
+        window.show();
+        const QSize needed = window.minimumSizeHint();
+        QVERIFY2(needed.width() <= 1280 && needed.height() <= 800,
+                 qPrintable(QStringLiteral("%1x%2").arg(needed.width()).arg(needed.height())));
+        QCOMPARE(tile(window, bays)->findChild<QLabel *>("state")->text(), BayTile::wordsOf(BayView::Waiting));
+        line.stop();
+    }
+
     // Stop mid-transfer asks first; Escape and Continue go on, "Stop anyway" stops.
     void stopAsks()
     {
