@@ -520,6 +520,8 @@ private slots:
             QTest::addRow("%s: --help", name) << QStringList{"--help"} << display << 0 << "";
             QTest::addRow("%s: --version", name) << QStringList{"--version"} << display << 0 << "";
             QTest::addRow("%s: the window", name) << QStringList() << display << 69 << none;
+            QTest::addRow("%s: the station window", name)
+                << QStringList{"--station", "--file", "fw.plk", "--port", "a", "--port", "b"} << display << 69 << none;
             QTest::addRow("%s: an update", name) << QStringList{"--download"} << display << 0 << "";
         }
         QTest::newRow("--help-all") << QStringList{"--help-all"} << "" << 0 << "";
