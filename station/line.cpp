@@ -28,39 +28,28 @@ Line::~Line()
 namespace {
 // Where a port name leads: two names for one device (a link, a match and
 // its node) lead to the same place.
-QString deviceOf(const QString &spec, const QList<PortIdentity> &ports)
+QString deviceOf(const QString &name, const QList<PortIdentity> &ports)
 {
-    const QString resolved = portidentity::resolve(spec, ports);
-    const QString path = portidentity::devicePath(resolved.isEmpty() ? spec : resolved);
+    const QString resolved = portidentity::resolve(name, ports);
+    const QString path = portidentity::devicePath(resolved.isEmpty() ? name : resolved);
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? (resolved.isEmpty() ? spec : path) : canonical;
+    return canonical.isEmpty() ? (resolved.isEmpty() ? name : path) : canonical;
 }
 } // namespace
-
-void Line::BayTrace::lines(const QByteArray &text)
-{
-    QByteArray marked;
-    marked.reserve(text.size() + (text.count('\n') + 1) * mark.size());
-    for (const QByteArray &line : text.split('\n')) {
-        if (!line.isEmpty())
-            marked += mark + line + '\n';
-    }
-    to.lines(marked);
-}
 
 // Two bays on one device would each write into the other's transfer.
 bool Line::portsApart()
 {
     const QList<PortIdentity> ports = pelkoUpdate::enumeratePorts();
     QStringList devices;
-    for (const QString &spec : settings.ports) {
-        const QString device = deviceOf(spec, ports);
+    for (const QString &name : settings.ports) {
+        const QString device = deviceOf(name, ports);
         const int other = int(devices.indexOf(device));
         if (other >= 0) {
             say(QStringLiteral("bays %1 and %2 are one port: %3 and %4 both name %5")
                     .arg(other + 1)
                     .arg(devices.size() + 1)
-                    .arg(settings.ports.at(other), spec, device),
+                    .arg(settings.ports.at(other), name, device),
                 true);
             code = 64;
             return false;
@@ -209,42 +198,6 @@ void Line::bayEnded(int bay)
             return;
     }
     close();
-}
-
-void Line::bayChanged(int bay)
-{
-    const BayView view = bayView(bay);
-    if (view.state == BayView::Passed || view.state == BayView::Failed) {
-        const QString what = view.state == BayView::Passed ? QStringLiteral("passed")
-                                                           : QStringLiteral("failed: %1").arg(view.reason);
-        if (lastSaid.value(bay) != view.unit) {
-            lastSaid[bay] = view.unit;
-            emit outcome(bay, QStringLiteral("Bay %1: unit %2 %3").arg(bay).arg(view.unit).arg(what));
-        }
-    }
-    emit bayShowsNew(bay);
-}
-
-bool Line::transferring() const
-{
-    for (const Bay &bay : bays) {
-        if (bay.station && bay.station->view().state == BayView::Updating && !bay.station->hasEnded())
-            return true;
-    }
-    return false;
-}
-
-// As closing a bay's window under a script: each bay ends where it stands,
-// its unit in hand recorded.
-void Line::stop()
-{
-    signalCode = 130;
-    for (Bay &bay : bays) {
-        if (!bay.station->hasEnded())
-            bay.window->reject();
-    }
-    for (Bay &bay : bays)
-        bay.station->endIdle();
 }
 
 // SIGUSR1 is "next unit" in every bay; the others stop every bay where it
