@@ -1,5 +1,7 @@
 #include "pelkoupdate.h"
 
+#include "endquestion.h"
+
 #include "ui_pelkoupdate.h"
 
 #include "printable.h"
@@ -74,21 +76,12 @@ bool pelkoUpdate::mayEnd()
 {
     if (!transferring() || observer)
         return true;
-    QMessageBox question(QMessageBox::Warning, tr("pelkoUpdate"),
-                         tr("The download is not finished. If the program ends now, the device "
-                            "will hold an incomplete image."),
-                         QMessageBox::NoButton, this);
-    question.setObjectName(QStringLiteral("endQuestion"));
-    QPushButton *goOn = question.addButton(tr("Continue"), QMessageBox::RejectRole);
-    QPushButton *end = question.addButton(tr("End anyway"), QMessageBox::DestructiveRole);
-    question.setDefaultButton(goOn);
-    question.setEscapeButton(goOn);
     // An update that ends under the question closes it: there is nothing
     // left to decide, and the outcome is on the line.
-    endQuestion = &question;
-    question.exec();
-    endQuestion = nullptr;
-    return question.clickedButton() == end;
+    return askBeforeEnding(this, QStringLiteral("endQuestion"),
+                           tr("The download is not finished. If the program ends now, the device "
+                              "will hold an incomplete image."),
+                           tr("End anyway"), &endQuestion);
 }
 
 // The next step has the focus: what a screen reader says on the way is

@@ -2,6 +2,7 @@
 
 #include "baytile.h"
 #include "line.h"
+#include "endquestion.h"
 #include "pelkoupdate.h"
 
 #include <QAccessible>
@@ -47,6 +48,9 @@ StationWindow::StationWindow(Line &line, QWidget *parent) : QWidget(parent), lin
     connect(&line, &Line::bayShowsNew, this, &StationWindow::showBay);
     connect(&line, &Line::outcome, this, &StationWindow::announce);
     connect(&line, &Line::ended, this, [this] {
+        // Nothing is left to decide under the question.
+        if (stopQuestion)
+            stopQuestion->reject();
         stopping = true;
         close();
     });
@@ -128,22 +132,14 @@ void StationWindow::resizeEvent(QResizeEvent *event)
 }
 
 // A unit mid-transfer would keep an incomplete image: asked first, as the
-// one-port window asks; Continue is the default and Escape's answer.
+// one-port window asks.
 bool StationWindow::mayStop()
 {
-    if (!line.transferring())
-        return true;
-    QMessageBox question(QMessageBox::Warning, QStringLiteral("pelkoUpdate"),
-                         QStringLiteral("A unit is being updated. If the station stops now, it "
-                                        "will hold an incomplete image."),
-                         QMessageBox::NoButton, this);
-    question.setObjectName(QStringLiteral("stopQuestion"));
-    QPushButton *goOn = question.addButton(QStringLiteral("Continue"), QMessageBox::RejectRole);
-    question.addButton(QStringLiteral("Stop anyway"), QMessageBox::DestructiveRole);
-    question.setDefaultButton(goOn);
-    question.setEscapeButton(goOn);
-    question.exec();
-    return question.clickedButton() != goOn && question.clickedButton() != nullptr;
+    return !line.transferring()
+           || askBeforeEnding(this, QStringLiteral("stopQuestion"),
+                              QStringLiteral("A unit is being updated. If the station stops now, "
+                                             "it will hold an incomplete image."),
+                              QStringLiteral("Stop anyway"), &stopQuestion);
 }
 
 void StationWindow::stopPressed()

@@ -11,6 +11,7 @@ class BayTile;
 class Line;
 class QGridLayout;
 class QLabel;
+class QMessageBox;
 class QPushButton;
 
 // The line in a window: the image and the tally at the top, a tile per bay
@@ -47,6 +48,7 @@ private:
     QElapsedTimer running;
     QTimer perHour;
     bool stopping = false;
+    QMessageBox *stopQuestion = nullptr; // while it is asked
 };
 
 #endif
