@@ -95,35 +95,66 @@ bool waylandConnects(void *handle)
     return display && roundtrip && roundtrip(display) >= 0;
 }
 
+// The child that proved the display, still connected: see tryDisplay.
+pid_t heldProbe = -1;
+int heldProbeRelease = -1;
+
+void stopProbe(pid_t child)
+{
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
+
 // Tried in a child, so that a server that never answers costs the bound
-// and nothing else; the reason is empty when the display can be used.
+// and nothing else; the reason is empty when the display can be used. A
+// display that answers keeps the child's connection until Qt has made its
+// own: an X server whose last client leaves resets itself, and a
+// connection made during the reset is refused, which on a fresh server
+// (a CI's Xvfb, a kiosk's) failed the start now and then.
 QString tryDisplay(Probe probe)
 {
     probe.handle = ::dlopen(probe.library, RTLD_NOW | RTLD_LOCAL);
     if (!probe.handle)
         return QStringLiteral("%1 is not installed").arg(QLatin1String(probe.library));
     int result[2];
+    int release[2];
     if (::pipe(result) != 0)
         return QString(); // cannot tell: let Qt try
+    if (::pipe(release) != 0) {
+        ::close(result[0]);
+        ::close(result[1]);
+        return QString();
+    }
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(result[0]);
+        ::close(release[1]);
         // The libraries' own complaints are ours to tell, in our words.
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
         const char answer = probe.connects(probe.handle) ? 'y' : 'n';
         [[maybe_unused]] const ssize_t n = ::write(result[1], &answer, 1);
+        // Connected until told, or until the program is gone.
+        char done;
+        while (::read(release[0], &done, 1) < 0 && errno == EINTR) {
+        }
         ::_exit(0);
     }
     ::close(result[1]);
+    ::close(release[0]);
+    ::fcntl(release[1], F_SETFD, FD_CLOEXEC);
     char answer = 0;
     pollfd p{result[0], POLLIN, 0};
     const bool answered = child > 0 && ::poll(&p, 1, probeMs) == 1 && ::read(result[0], &answer, 1) == 1;
     ::close(result[0]);
-    if (child > 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+    if (child > 0 && answered && answer == 'y' && heldProbe < 0) {
+        heldProbe = child;
+        heldProbeRelease = release[1];
+    } else {
+        ::close(release[1]);
+        if (child > 0)
+            stopProbe(child);
     }
     if (child < 0)
         return QString();
@@ -131,6 +162,15 @@ QString tryDisplay(Probe probe)
         return QStringLiteral("the %1 did not answer within %2 s").arg(QLatin1String(probe.what)).arg(probeMs / 1000);
     return answer == 'y' ? QString()
                          : QStringLiteral("the %1 could not be reached, or refused or closed the connection").arg(QLatin1String(probe.what));
+}
+
+void releaseProbe()
+{
+    if (heldProbe < 0)
+        return;
+    ::close(heldProbeRelease);
+    ::waitpid(heldProbe, nullptr, 0);
+    heldProbe = heldProbeRelease = -1;
 }
 
 QString xServerProblem()
@@ -149,23 +189,28 @@ QString waylandProblem()
 #endif
 
 // Why the platform named (empty: Qt's own choice) cannot show a window;
-// empty when it can.
-QString displayProblem(const QString &platform)
+// empty when it can, with the platform that can in working.
+QString displayProblem(const QString &platform, QString *working)
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     if (platform.isEmpty()) {
         const QString x = xServerProblem();
-        if (x.isEmpty())
+        if (x.isEmpty()) {
+            *working = QStringLiteral("xcb");
             return x;
+        }
         const QString wayland = waylandProblem();
+        if (wayland.isEmpty())
+            *working = QStringLiteral("wayland");
         return wayland.isEmpty() ? wayland : x + QStringLiteral("; ") + wayland;
     }
+    *working = platform;
     if (platform == QLatin1String("xcb"))
         return xServerProblem();
     if (platform.startsWith(QLatin1String("wayland")))
         return waylandProblem();
 #else
-    Q_UNUSED(platform);
+    *working = platform;
 #endif
     return QString();
 }
@@ -214,7 +259,15 @@ int choosePlatform(const Options &options, std::vector<char *> &argv)
             return exitUsage;
         }
     }
-    const QString problem = displayProblem(platform);
+    QString working;
+    const QString problem = displayProblem(platform, &working);
+    if (problem.isEmpty() && options.download && !working.isEmpty()) {
+        // Whatever else may stop the window system from starting, a script
+        // never ends for want of a screen: Qt falls back to drawing offscreen.
+        const QString first = asked.isEmpty() ? working : asked;
+        qputenv("QT_QPA_PLATFORM", (first + QStringLiteral(";offscreen")).toLocal8Bit());
+        dropPlatformArgument(argv);
+    }
     if (problem.isEmpty())
         return -1;
     if (options.download) {
@@ -261,4 +314,8 @@ void routeQtMessages(LineOutput *errors_, bool quiet)
 void startingWindows(bool starting)
 {
     startingWindowSystem = starting;
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (!starting)
+        releaseProbe();
+#endif
 }
