@@ -2,6 +2,7 @@
 
 #include "jsonevents.h"
 #include "portdiagnosis.h"
+#include "printable.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -61,7 +62,7 @@ portdiagnosis::Finding lookUp(const QString &name, const QList<PortIdentity> &po
             return {check, error};
         if (matches.size() != 1)
             return {check, QStringLiteral("%1 matches %2 ports; the ports there are:\n%3")
-                               .arg(name)
+                               .arg(printable(name))
                                .arg(matches.size())
                                .arg(listed(ports))};
         *found = matches.first();
@@ -122,7 +123,7 @@ Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports, bool 
             lines += QString::fromUtf8(jsonevents::line(event));
             continue;
         }
-        const QString where = checked.path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(checked.path);
+        const QString where = checked.path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(printable(checked.path));
         lines += QStringLiteral("%1%2: %3").arg(checked.finding.check, where,
                                                 problem.isEmpty() ? QStringLiteral("ok") : problem);
     }
@@ -144,7 +145,7 @@ Outcome resolve(Options &options, const QList<PortIdentity> &ports)
         // Several would be a guess.
         if (found.size() > 1)
             return {exitUsage, QStringLiteral("--port %1 matches %2 ports; the ports there are:\n%3")
-                                   .arg(name)
+                                   .arg(printable(name))
                                    .arg(found.size())
                                    .arg(listed(ports))};
     }

@@ -120,7 +120,7 @@ QString brltty(const System &system, const QString &path, const PortIdentity &po
                           "the adapter in again")
         .arg(file,
              QStringLiteral("%1:%2").arg(port.vendorId, 4, 16, QLatin1Char('0')).arg(port.productId, 4, 16, QLatin1Char('0')),
-             path, local, pattern);
+             printable(path), local, pattern);
 }
 
 // ModemManager sends AT commands to every new serial port that udev has
@@ -140,7 +140,7 @@ QString modemManager(const QString &path, const struct stat &node, const System 
     return QStringLiteral("ModemManager is running and may send modem commands to %1: sudo "
                           "systemctl stop ModemManager, or mark the adapter "
                           "ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule")
-        .arg(path.isEmpty() ? QStringLiteral("every new serial port") : path);
+        .arg(path.isEmpty() ? QStringLiteral("every new serial port") : printable(path));
 }
 
 QString access(const QString &path, const struct stat &node, const System &system)
@@ -158,9 +158,9 @@ QString access(const QString &path, const struct stat &node, const System &syste
     if ((mode & 060) == 060 && !inGroup && system.uid != node.st_uid)
         return QStringLiteral("you are not in the group %1 that may use %2: sudo adduser $USER %1, "
                               "then log out and in again")
-            .arg(group, path);
+            .arg(group, printable(path));
     return QStringLiteral("you may not read and write %1 (mode %2, group %3)")
-        .arg(path, QString::number(mode & 0777, 8), group);
+        .arg(printable(path), QString::number(mode & 0777, 8), group);
 }
 } // namespace
 
@@ -228,7 +228,7 @@ QList<Finding> diagnose(const QString &path, const System &system, const PortIde
     findings += {QStringLiteral("holders"),
                  others.isEmpty() ? QString()
                                   : QStringLiteral("%1 has %2 open: close it first")
-                                        .arg(describe(others), path)};
+                                        .arg(describe(others), printable(path))};
     return findings;
 }
 #else

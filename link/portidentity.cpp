@@ -1,5 +1,7 @@
 #include "portidentity.h"
 
+#include "printable.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -83,6 +85,8 @@ QString usbId(const PortIdentity &port)
     return id;
 }
 
+// Names and the adapter's own strings come from outside: none of them may
+// start a line of its own or steer the terminal.
 QString describe(const PortIdentity &port)
 {
     QStringList words{port.name, port.location.isEmpty() ? QStringLiteral("-") : port.location,
@@ -96,7 +100,7 @@ QString describe(const PortIdentity &port)
     }
     if (!about.isEmpty())
         words += QLatin1Char('"') + about.join(QStringLiteral(", ")) + QLatin1Char('"');
-    return words.join(QStringLiteral("  "));
+    return printable(words.join(QStringLiteral("  ")));
 }
 
 bool isMatch(const QString &wanted)
@@ -138,7 +142,7 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
         const QString where = wanted.section(QLatin1Char(':'), 1);
         if (where.isEmpty()) {
             *error = QStringLiteral("'%1' names no socket (usb-path:ID_PATH, as "
-                                    "/dev/serial/by-path/ shows it)").arg(wanted);
+                                    "/dev/serial/by-path/ shows it)").arg(printable(wanted));
             return found;
         }
         for (const PortIdentity &port : ports) {
@@ -150,7 +154,7 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
     if (parts.first() == QLatin1String("serial")) {
         const QString serial = wanted.section(QLatin1Char(':'), 1);
         if (serial.isEmpty()) {
-            *error = QStringLiteral("'%1' names no serial number").arg(wanted);
+            *error = QStringLiteral("'%1' names no serial number").arg(printable(wanted));
             return found;
         }
         for (const PortIdentity &port : ports) {
@@ -165,7 +169,7 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
     if (parts.size() < 3 || !vendorOk || !productOk || vendor > 0xFFFF || product > 0xFFFF) {
         *error = QStringLiteral("'%1' is not usb:VID:PID or usb:VID:PID:SERIAL (hex ids, as lsusb "
                                 "prints them)")
-                     .arg(wanted);
+                     .arg(printable(wanted));
         return found;
     }
     const QString serial = wanted.section(QLatin1Char(':'), 3);

@@ -36,6 +36,33 @@ private slots:
                               "ttyACM0  /dev/ttyACM0  usb:2341:0043  \"FT232R USB UART, FTDI\""}));
     }
 
+    // Names and the strings adapters carry about themselves come from
+    // outside: in a listing or a diagnosis they never break a line, steer
+    // the terminal or make a line read backwards.
+    void hostileNames()
+    {
+        PortIdentity hostile = usb("ttyUSB9\n\x1b[2J", 0x0403, 0x6001, "S\x1b[31m");
+        hostile.location = "/dev/serial/by-id/evil\nline";
+        hostile.description = QString::fromUtf8("FT232R \u202eTRAU\u2028next\u2029para");
+        hostile.manufacturer = "\x07" "bell";
+        const QList<PortIdentity> ports{hostile, usb("ttyUSB0", 0x0403, 0x6002, "A1")};
+        const QString listed = portchoice::list(ports).said;
+        const QString diagnosed = portchoice::doctor({"/dev/evil\n\x1b[2J\u202e"}, ports).said;
+        QCOMPARE(listed.count('\n'), 1); // a line a port
+        for (const QString &said : {listed, diagnosed}) {
+            for (const QChar c : said) {
+                const char16_t u = c.unicode();
+                QVERIFY2(u == '\n' || (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x202e
+                                       && u != 0x2028 && u != 0x2029),
+                         qPrintable(QStringLiteral("U+%1 in: %2").arg(uint(u), 4, 16, QLatin1Char('0')).arg(said)));
+            }
+        }
+        QVERIFY2(listed.contains("ttyUSB9\\n\\x1b[2J") && listed.contains("\\u202eTRAU\\u2028next"),
+                 qPrintable(listed));
+        QVERIFY2(diagnosed.startsWith("port (/dev/evil\\n\\x1b[2J\\u202e): /dev/evil\\n\\x1b[2J\\u202e does not exist"),
+                 qPrintable(diagnosed));
+    }
+
     void matches_data()
     {
         QTest::addColumn<QString>("port");
