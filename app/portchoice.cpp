@@ -76,7 +76,9 @@ portdiagnosis::Finding lookUp(const QString &name, const QList<PortIdentity> &po
     if (!QFileInfo::exists(found->location))
         return {check, QStringLiteral("%1 does not exist: is the adapter plugged in? The ports there "
                                       "are:\n%2")
-                           .arg(found->location, listed(ports))};
+                           .arg(printable(found->location), listed(ports))};
+    if (!portdiagnosis::isSerialPort(found->location))
+        return {check, QStringLiteral("%1 is not a serial port").arg(printable(found->location))};
     return {check, QString()};
 }
 

@@ -175,6 +175,7 @@ private:
     bool lockPort();
     static bool mayUse(const QString &path);
     bool portInUse(const QString &name);
+    bool notAPort(const QString &name);
     void setLowLatency();
     QString portOpenError(const QString &name) const;
     void portFailed(QSerialPort::SerialPortError error);

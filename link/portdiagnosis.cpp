@@ -213,11 +213,37 @@ Holder lockHolder(const QString &path, const QString &proc)
     return open.isEmpty() ? Holder() : open.constFirst();
 }
 
+// /proc/tty/drivers: "usbserial  /dev/ttyUSB  188 0-511 serial", a line a
+// driver, with the major number and the range of minor numbers it has.
+bool isSerialPort(const QString &path, const QString &proc)
+{
+    QFile drivers(proc + QStringLiteral("/tty/drivers"));
+    struct stat node{};
+    if (!drivers.open(QIODevice::ReadOnly) || ::stat(QFile::encodeName(path).constData(), &node) != 0)
+        return true;
+    if (!S_ISCHR(node.st_mode))
+        return false;
+    for (const QByteArray &line : drivers.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields[2].toUInt() != major(node.st_rdev))
+            continue;
+        const QList<QByteArray> range = fields[3].split('-');
+        const uint low = range[0].toUInt();
+        const uint high = range.size() > 1 ? range[1].toUInt() : low;
+        if (minor(node.st_rdev) >= low && minor(node.st_rdev) <= high)
+            return true;
+    }
+    return false;
+}
+
 QList<Finding> diagnose(const QString &path, const System &system, const PortIdentity &port)
 {
-    QList<Finding> findings{{QStringLiteral("brltty"), brltty(system, path, port)}};
     struct stat node{};
     const bool exists = !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &node) == 0;
+    // Who else has /dev/null open says nothing of a port: it is none.
+    if (exists && !isSerialPort(path, system.proc))
+        return {{QStringLiteral("port"), QStringLiteral("%1 is not a serial port").arg(printable(path))}};
+    QList<Finding> findings{{QStringLiteral("brltty"), brltty(system, path, port)}};
     if (path.isEmpty() || exists)
         findings += {QStringLiteral("ModemManager"), modemManager(path, node, system)};
     if (!exists)
@@ -251,6 +277,11 @@ QList<Finding> diagnose(const QString &, const System &, const PortIdentity &)
 {
     return {};
 }
+
+bool isSerialPort(const QString &, const QString &)
+{
+    return true;
+}
 #endif
 
 QString describe(const QList<Holder> &holders)
@@ -261,14 +292,14 @@ QString describe(const QList<Holder> &holders)
     return parts.join(QStringLiteral(", "));
 }
 
-QString inTheWay(const QString &path, const System &system)
+QStringList inTheWay(const QString &path, const System &system)
 {
     QStringList problems;
     for (const Finding &finding : diagnose(path, system)) {
         if (!finding.problem.isEmpty())
             problems += finding.problem;
     }
-    return problems.join(QLatin1Char('\n'));
+    return problems;
 }
 
 } // namespace portdiagnosis

@@ -55,8 +55,13 @@ struct Finding
 // empty); port, when known, is what the system says the adapter is.
 QList<Finding> diagnose(const QString &path, const System &system = System::current(),
                         const PortIdentity &port = PortIdentity());
-// The problems alone, one a line; empty when nothing is in the way.
-QString inTheWay(const QString &path, const System &system = System::current());
+// The problems alone; empty when nothing is in the way.
+QStringList inTheWay(const QString &path, const System &system = System::current());
+
+// Whether the node at path is a terminal of a tty driver the system has
+// (a serial port, a USB adapter, a pseudo-terminal): /dev/null or a file is
+// not. True where the system does not say.
+bool isSerialPort(const QString &path, const QString &proc = QStringLiteral("/proc"));
 
 } // namespace portdiagnosis
 

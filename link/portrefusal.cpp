@@ -41,10 +41,21 @@ bool pelkoUpdate::portInUse(const QString &name)
 }
 
 // What the system shows in the way (a missing group, brltty, another
-// program holding the port), on the lines after the reason.
+// program holding the port), after the reason.
 QString pelkoUpdate::portOpenError(const QString &name) const
 {
     const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
-    const QString inTheWay = portdiagnosis::inTheWay(portidentity::devicePath(name));
-    return inTheWay.isEmpty() ? text : text + QLatin1Char('\n') + inTheWay;
+    const QStringList inTheWay = portdiagnosis::inTheWay(portidentity::devicePath(name));
+    return (QStringList{text} + inTheWay).join(QStringLiteral("; "));
+}
+
+// A node that is no terminal at all (/dev/null, a file) refuses the line's
+// settings: that is the whole story.
+bool pelkoUpdate::notAPort(const QString &name)
+{
+    if (portdiagnosis::isSerialPort(portPath))
+        return false;
+    showStatus(QStringLiteral("Cannot open port %1: not a serial port").arg(name),
+               QStringLiteral("Cannot open port %1: not a serial port (%2)").arg(name, serialPort.errorString()));
+    return true;
 }

@@ -40,6 +40,8 @@ bool pelkoUpdate::openPort(const QString &resolved)
         // own about permissions; the user is owed who holds it.
         if (serialPort.error() == QSerialPort::PermissionError && mayUse(portPath))
             return portInUse(name);
+        if (notAPort(name))
+            return false;
         showStatus(QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString()),
                    portOpenError(name));
         return false;

@@ -54,8 +54,7 @@ void ScriptedUpdate::noProgress()
     print(human, lastStatus = line);
     // Never found: say what the system shows in the way, if anything.
     if (!dialog.portDevicePath().isEmpty() && qstrcmp(waitingFor, initialWait) == 0) {
-        const QString inTheWay = portdiagnosis::inTheWay(dialog.portDevicePath());
-        for (const QString &problem : inTheWay.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        for (const QString &problem : portdiagnosis::inTheWay(dialog.portDevicePath()))
             print(err, QStringLiteral("pelkoupdate: in the way: %1").arg(problem));
     }
     finish(ExitNoDevice, "no-progress");

@@ -165,6 +165,7 @@ private slots:
         QTest::newRow("truncated") << "truncated";
         QTest::newRow("replaced by an empty one") << "empty";
         QTest::newRow("rewritten, same size") << "rewritten";
+        QTest::newRow("rewritten, under a script") << "scripted";
     }
     void fileChangedBeforeDownload()
     {
@@ -173,6 +174,19 @@ private slots:
         const QString out = dir.filePath("changed.bin");
         Sim sim({"--once", "--out", out});
         const auto w = testing::windowOn(sim.path);
+        // A script has no File button to point at.
+        struct Script : UpdateObserver
+        {
+            void statusShown(const QString &) override {}
+            void deviceFound() override {}
+            void readyForDownload(qint32) override {}
+            void wordSent(quint32) override {}
+            void endOfImageSent() override {}
+            void ended(Outcome) override {}
+        } script;
+        if (change == "scripted")
+            w->setObserver(&script);
+        const QString again = change == "scripted" ? "start again with the new file" : "choose it again with File";
         const QString path = testing::writeFile(dir, "fw.plk", image);
         A::choose(*w, path);
         QVERIFY(testing::waitFor([&] { return A::state(*w) == StateReady; }, 5000));
@@ -189,8 +203,9 @@ private slots:
                     && file.setFileTime(chosen.addSecs(1), QFileDevice::FileModificationTime));
         }
         A::download(*w);
-        QCOMPARE(A::told(*w), path + " changed after it was chosen; choose it again with File");
-        QCOMPARE(A::status(*w), "fw.plk changed; choose it again with File");
+        QCOMPARE(A::told(*w), path + " changed after it was chosen; " + again);
+        QCOMPARE(A::status(*w), "fw.plk changed; " + again);
+        w->setObserver(nullptr);
         QVERIFY(A::fileEnabled(*w));
         QVERIFY(!A::downloadEnabled(*w));
 

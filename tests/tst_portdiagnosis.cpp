@@ -184,6 +184,23 @@ private slots:
                  QString(problem).replace("PATH", path).replace("GROUP", group));
     }
 
+    // Who else has a node open says nothing of it as a port unless it is
+    // one: /dev/null and a file are none, a terminal is.
+    void notASerialPort()
+    {
+        pty::Device line;
+        QVERIFY(portdiagnosis::isSerialPort(line.path));
+        QVERIFY(!portdiagnosis::isSerialPort("/dev/null"));
+        QFile file(dir.filePath("plain"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (const QString &path : {QStringLiteral("/dev/null"), file.fileName()}) {
+            const QList<portdiagnosis::Finding> found = portdiagnosis::diagnose(path, System::current());
+            QCOMPARE(found.size(), 1);
+            QCOMPARE(found[0].check, QStringLiteral("port"));
+            QCOMPARE(found[0].problem, path + " is not a serial port");
+        }
+    }
+
     // Another program of the test's own holds the port open.
     void holder()
     {

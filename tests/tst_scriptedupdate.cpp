@@ -88,8 +88,12 @@ private slots:
         QTest::newRow("line unplugged, not back") << QStringList{"--hangup-at", "512"} << "fw.plk" << "--reconnect-seconds 0.5"
                                                   << 2 << "not back within 0.5 s";
         QTest::newRow("empty file") << QStringList() << "empty.plk" << "" << 3 << "File is Vacant";
+        QTest::newRow("a .pelk that is its header alone") << QStringList() << "header.pelk" << "" << 3
+                                                         << "File is Vacant";
         QTest::newRow("missing file") << QStringList() << "missing.plk" << "" << 3
                                       << "No such file or directory";
+        QTest::newRow("a port that is no serial port") << QStringList() << "fw.plk" << "/dev/null" << 3
+                                                       << "Cannot open port /dev/null: not a serial port";
         QTest::newRow("no such port, waited for") << QStringList() << "fw.plk" << "/dev/pelko-no-such-port"
                                                   << 2 << "no progress for 0.5 s while waiting for /dev/pelko-no-such-port to appear";
         QTest::newRow("a file name that would forge lines")
@@ -105,6 +109,7 @@ private slots:
         QFETCH(QString, error);
         testing::writeFile(dir, "fw.plk", pattern(4096));
         testing::writeFile(dir, "empty.plk", QByteArray());
+        testing::writeFile(dir, "header.pelk", QByteArray(16, 'H'));
         if (file.startsWith("x\n"))
             testing::writeFile(dir, file, pattern(4096));
         Run run(simOptions);
@@ -124,6 +129,11 @@ private slots:
         QVERIFY(result.out.last().startsWith("line: frames sent "));
         QVERIFY(!result.out.contains("Firmware is updated"));
         QVERIFY(!result.out.join('\n').contains('\x1b'));
+        // The program's own texts come in lines, never joined by a "\n" shown.
+        if (!file.startsWith("x\n"))
+            QVERIFY2(!(result.out.join('\n') + result.err).contains("\\n"), qPrintable(result.err));
+        if (port == "/dev/null") // who else has it open says nothing of a port it is not
+            QVERIFY2(!result.err.contains("open: close it first"), qPrintable(result.err));
         if (file.startsWith("x\n"))
             QVERIFY2(result.out.join('\n').contains("x\\nFirmware is updated\\n\\x1b[2J.plk"), qPrintable(result.out.join('\n')));
     }

@@ -187,9 +187,11 @@ bool pelkoUpdate::prepareImage()
         if (!imageUnchanged()) {
             // Deleted, replaced or rewritten since File: what would go out is
             // not what the user chose. Let them choose again.
-            showStatus(QStringLiteral("%1 changed; choose it again with File").arg(shownFileName()),
-                       QStringLiteral("%1 changed after it was chosen; choose it again with File")
-                           .arg(fileName));
+            // A person chooses it again with File; a script has no button.
+            const QString again = observer ? QStringLiteral("start again with the new file")
+                                           : QStringLiteral("choose it again with File");
+            showStatus(QStringLiteral("%1 changed; %2").arg(shownFileName(), again),
+                       QStringLiteral("%1 changed after it was chosen; %2").arg(fileName, again));
             firmwareFile.close();
             ui->pushButtonOK->setEnabled(true);
             ui->pushButtonDownload->setEnabled(false);

@@ -225,12 +225,12 @@ void pelkoUpdate::timeout()
         // Silent for 5 s: look once for what may stand in the way, and tell
         // it in the tooltip.
         if (findingHint.isEmpty() && findingFor.isValid() && findingFor.elapsed() >= 5000) {
-            const QString inTheWay = portdiagnosis::inTheWay(portPath);
+            const QStringList inTheWay = portdiagnosis::inTheWay(portPath);
             findingHint = QStringLiteral("finding device...")
                           + (inTheWay.isEmpty() ? QStringLiteral(" (nothing seen in the way on this "
                                                                  "machine: is the device powered "
                                                                  "and wired?)")
-                                                : QLatin1Char('\n') + inTheWay);
+                                                : QStringLiteral("; ") + inTheWay.join(QStringLiteral("; ")));
         }
         showStatus(QStringLiteral("finding device..."), findingHint);
         break;
