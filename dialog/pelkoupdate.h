@@ -112,6 +112,8 @@ public:
     void abandonUpdate();
     // Refuse an image whose SHA-256 is not this one, before anything is sent.
     void expectImage(const QByteArray &sha256) { expectedSha256 = sha256; }
+    // Refuse an image of no bytes when it is chosen rather than at Download.
+    void refuseVacantImage() { vacantRefused = true; }
     // For a row of devices: poll until the device that was updated leaves
     // (its answers are told, nothing else follows them), then look for the
     // next one as after File.
@@ -247,6 +249,7 @@ private:
     QByteArray imageSha256;
     QByteArray fileSha256;
     QByteArray expectedSha256;
+    bool vacantRefused = false;
     bool leaving = false;
     qint32 requestedOffset = 0;
     qint32 readOffset = 0; // just past the block held; 0 when none is

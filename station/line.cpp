@@ -94,6 +94,7 @@ bool Line::start()
         bay.window->becomeBay();
         bay.window->setReconnect(settings.reconnectMs);
         bay.window->expectImage(settings.expectSha256);
+        bay.window->refuseVacantImage();
         if (settings.trace) {
             const QString mark = QStringLiteral("bay %1 %2: ").arg(bays.size() + 1).arg(port);
             bay.trace = std::make_unique<BayTrace>(printable(mark).toLocal8Bit(), err);

@@ -18,6 +18,7 @@ Station::Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput
     station = true;
     // Between units a port that is gone is the next unit still to come.
     dialog.waitForPortWithoutBound(true);
+    dialog.refuseVacantImage();
     leaveTimer.setSingleShot(true);
     leaveTimer.setInterval(leaveMs);
     connect(&leaveTimer, &QTimer::timeout, this, &Station::left);

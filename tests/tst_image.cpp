@@ -130,13 +130,15 @@ private slots:
         QFile::remove(sparse.fileName());
     }
 
-    // A 16-byte pelk passes the empty-file test; its image is empty.
+    // A 16-byte pelk is its header and nothing else: as vacant as an empty
+    // file, however many bytes the file has.
     void headerOnlyPelk()
     {
         pelkoUpdate &w = prepared(writeFile(dir, "fw.pelk", pattern(16)));
         QCOMPARE(A::imageSize(w), 0);
-        QVERIFY(A::file(w).isOpen());
-        QCOMPARE(wordAt(w, 0), QByteArray("end"));
+        QCOMPARE(A::status(w), QStringLiteral("File is Vacant"));
+        QVERIFY(!A::file(w).isOpen());
+        QVERIFY(!A::prepareImage(w)); // tested again on every try
     }
 
     void emptyFileIsVacant()

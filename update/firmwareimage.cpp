@@ -142,6 +142,13 @@ bool pelkoUpdate::imageExpected()
 {
     if (observer)
         observer->imageChosen(imageSize, imageSha256, fileSha256);
+    // A row of devices would find each unit only to refuse it at Download.
+    if (vacantRefused && imageSize == 0) {
+        showStatus(QStringLiteral("File is Vacant"),
+                   QStringLiteral("File is Vacant: %1 holds no image").arg(fileName));
+        firmwareFile.close();
+        return false;
+    }
     if (expectedSha256.isEmpty() || expectedSha256 == imageSha256 || expectedSha256 == fileSha256)
         return true;
     const QString image = QString::fromLatin1(imageSha256.toHex());
@@ -202,7 +209,9 @@ bool pelkoUpdate::prepareImage()
     } else if (!loadImage() || !positionImage()) {
         return false;
     }
-    if (firmwareFile.size() == 0) {
+    // A .pelk that is only its header holds no image either: the device
+    // would be told an image of nothing is complete.
+    if (imageSize == 0) {
         showStatus(QStringLiteral("File is Vacant"));
         firmwareFile.close();
         return false;
