@@ -246,6 +246,7 @@ private:
     std::vector<size_t> blockDigests; // of each block as chosen
     std::vector<bool> wordsAsked;     // a flag per word of the image, sized at Download
     qint64 bytesAsked = 0;
+    qint64 unalignedAsked = 0; // offsets between two words: garbled, covering nothing
     QByteArray imageSha256;
     QByteArray fileSha256;
     QByteArray expectedSha256;

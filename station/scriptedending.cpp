@@ -149,6 +149,10 @@ QString ScriptedUpdate::summary() const
                        .arg(seconds > 0 ? qRound64(bytesCovered / seconds) : 0);
     if (reconnects > 0)
         text += QStringLiteral(", %1 reconnect%2").arg(reconnects).arg(reconnects > 1 ? "s" : "");
+    if (unalignedOffsets > 0)
+        text += QStringLiteral(", %1 unaligned offset%2 (garbled, covering nothing)")
+                    .arg(unalignedOffsets)
+                    .arg(unalignedOffsets > 1 ? "s" : "");
     const qint64 dropped = out.droppedLines() + err.droppedLines();
     if (dropped > 0)
         text += QStringLiteral("; %1 lines not written, the reader did not take them").arg(dropped);
@@ -212,6 +216,7 @@ void ScriptedUpdate::resetForNextUnit()
     endSent = false;
     wordsSent = 0;
     bytesCovered = 0;
+    unalignedOffsets = 0;
     nextDecile = 10;
     lastStatus.clear();
     firmware.clear();

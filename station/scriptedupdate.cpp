@@ -143,6 +143,7 @@ void ScriptedUpdate::readyForDownload(qint32 size)
     covered.assign(size_t((qint64(size) + 3) / 4), false);
     wordsSent = 0;
     bytesCovered = 0;
+    unalignedOffsets = 0;
     nextDecile = 10;
     downloading = true;
     endSent = false;
@@ -154,6 +155,11 @@ void ScriptedUpdate::wordSent(quint32 offset)
 {
     ++wordsSent;
     endSent = false;
+    // An offset between two words is a garbled one: served, never counted.
+    if (offset % 4 != 0) {
+        ++unalignedOffsets;
+        return;
+    }
     const size_t word = offset / 4;
     if (word < covered.size() && !covered[word]) {
         covered[word] = true;

@@ -133,6 +133,7 @@ private:
     qint32 imageSize = 0;
     std::vector<bool> covered; // a flag per word of the image, sized at Download
     qint64 bytesCovered = 0;
+    qint64 unalignedOffsets = 0; // asked between two words: garbled, covering nothing
     int nextDecile = 10;
     bool endSent = false; // the end-of-image request went out, not yet confirmed
     QString imagePath;

@@ -272,6 +272,9 @@ private slots:
             << "pelkoupdate: Firmware is updated; the device confirmed, but never asked for 4088 image bytes";
         QTest::newRow("asks for no word") << "none" << 5
             << "the device confirmed, but never asked for 4096 image bytes";
+        QTest::newRow("asks 2 for 0, then every word") << "shifted" << 5
+            << "pelkoupdate: Firmware is updated; the device confirmed, but never asked for 4 image bytes "
+               "and asked 1 unaligned offset";
         QTest::newRow("asks for every other word") << "alternate" << 5
             << "the device ended the image with 2048 image bytes never asked for";
         QTest::newRow("cancels after the end") << "cancels" << 1
@@ -304,7 +307,8 @@ private slots:
             if (code == 0x00 || code == 0x01)
                 line.respond(0x80 + code, 0x01000100);
             else if (code == 0x03 || code == 0x04) {
-                next = code == 0x03 ? (device == "none" ? 4096 : 0) : next + (device == "alternate" ? 8 : 4);
+                next = code == 0x03 ? (device == "none" ? 4096 : device == "shifted" ? 2 : 0)
+                                    : next == 2 ? 4 : next + (device == "alternate" ? 8 : 4);
                 if (next == 8 && device == "garbled")
                     next = 0x01000800; // a line error in the high byte
                 else if (next == 8 && device == "skips")
@@ -323,6 +327,10 @@ private slots:
         // The progress lines claim no more than was covered.
         if (device == "skips" || device == "none")
             QVERIFY2(!printed.contains("progress "), qPrintable(printed));
+        if (device == "shifted")
+            QVERIFY2(printed.contains(", 1 unaligned offset (garbled, covering nothing)")
+                         && printed.contains("sent 1024 words, 4092 of 4096 image bytes covered"),
+                     qPrintable(printed));
     }
 
     // A reader that stops reading (head, a closed pipe) never stops the update.

@@ -54,6 +54,7 @@ void pelkoUpdate::on_pushButtonDownload_clicked()
     readOffset = 0;
     wordsAsked.assign(size_t((qint64(imageSize) + 3) / 4), false);
     bytesAsked = 0;
+    unalignedAsked = 0;
     sendNextRequest();
 }
 
@@ -189,9 +190,16 @@ void pelkoUpdate::act(const unsigned char *payload)
 }
 
 // Only a word the device asked for is known to be in it: a device that
-// confirms an image it skipped parts of has not been updated as a whole.
+// confirms an image it skipped parts of has not been updated as a whole. A
+// sound device asks by whole words; an offset between two is a garbled one
+// (the frame's checksum is a single byte), and what the device made of the
+// word it got for it is anyone's guess: it covers nothing.
 void pelkoUpdate::noteAsked(quint32 offset)
 {
+    if (offset % 4 != 0) {
+        ++unalignedAsked;
+        return;
+    }
     const size_t word = offset / 4;
     if (word < wordsAsked.size() && !wordsAsked[word]) {
         wordsAsked[word] = true;
@@ -205,13 +213,17 @@ void pelkoUpdate::confirmed()
     const qint64 neverAsked = imageSize - bytesAsked;
     state = StateFindDevice;
     ui->pushButtonDownload->setEnabled(false);
-    if (neverAsked <= 0) {
+    if (neverAsked <= 0 && unalignedAsked == 0) {
         showStatus(text);
         return notifyEnded(UpdateObserver::Outcome::Updated);
     }
-    showStatus(text, QStringLiteral("%1; the device confirmed, but never asked for %2 image bytes")
-                         .arg(text)
-                         .arg(neverAsked));
+    QStringList doubts;
+    if (neverAsked > 0)
+        doubts += QStringLiteral("never asked for %1 image bytes").arg(neverAsked);
+    if (unalignedAsked > 0)
+        doubts += QStringLiteral("asked %1 unaligned offset%2").arg(unalignedAsked).arg(unalignedAsked > 1 ? "s" : "");
+    showStatus(text, QStringLiteral("%1; the device confirmed, but %2")
+                         .arg(text, doubts.join(QStringLiteral(" and "))));
     notifyEnded(UpdateObserver::Outcome::ConfirmedPartial);
 }
 
