@@ -37,6 +37,7 @@ public:
         ConfirmedPartial, // the device reported it written, having skipped words
         Cancelled,  // the device cancelled
         DeviceLost, // the line went away under the update
+        OtherDevice, // back after the line went, another device answered: it is still there
         Unusable,   // the file or the port cannot be used
         Refused,    // the device asked for an offset past the image's end
     };

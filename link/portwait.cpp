@@ -180,5 +180,5 @@ void pelkoUpdate::resumeTransfer(const unsigned char *payload)
     restAfterFailure(text, text + QString::asprintf(" (firmware V%2.2x.%2.2x, hardware V%2.2x.%2.2x); "
                                                    "nothing more was sent",
                                                    payload[5], payload[4], payload[3], payload[2]),
-                     UpdateObserver::Outcome::DeviceLost);
+                     UpdateObserver::Outcome::OtherDevice);
 }

@@ -25,6 +25,7 @@ void ScriptedUpdate::catchSignals()
 
 void ScriptedUpdate::ended(Outcome outcome)
 {
+    lastOutcome = outcome;
     switch (outcome) {
     case Outcome::Updated:
         return finish(ExitUpdated, "updated");
@@ -33,6 +34,7 @@ void ScriptedUpdate::ended(Outcome outcome)
     case Outcome::Cancelled:
         return finish(ExitCancelled, "cancelled");
     case Outcome::DeviceLost:
+    case Outcome::OtherDevice:
         return finish(ExitNoDevice, "line-lost");
     case Outcome::Unusable:
         return finish(ExitUnusable, "unusable");

@@ -102,6 +102,7 @@ protected:
     QString hardware;
     QElapsedTimer clock;
     QJsonObject lastResult; // the result event of the update that ended last
+    Outcome lastOutcome = Outcome::Unusable; // as the window told it, when it told one
     FrameTrace::Counts countsBefore; // the line's counts when this update began
 
 private:

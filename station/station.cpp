@@ -183,7 +183,9 @@ void Station::concluded()
     resetForNextUnit();
     arrived = false;
     dialog.waitForPortWithoutBound(true);
-    if (outcome == QLatin1String("line-lost")) {
+    // Another device that answered after a hiccup never left: it is waited
+    // out as after any outcome, never taken for the next unit.
+    if (outcome == QLatin1String("line-lost") && lastOutcome != Outcome::OtherDevice) {
         print(human, QStringLiteral("unit %1 is gone; waiting for the next device").arg(units));
         return dialog.findNext();
     }

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <csignal>
 #include <unistd.h>
 
 using testing::pattern;
@@ -63,22 +64,40 @@ private slots:
         QCOMPARE(testing::received(out), image);
     }
 
-    // Back, but another device answers: nothing more goes to it.
+    // Back, but another device answers: nothing more goes to it. A station
+    // counts the unit failed and waits for that device to leave, as after
+    // any outcome, never taking it for the next unit.
+    void anotherDeviceAnswers_data()
+    {
+        QTest::addColumn<bool>("station");
+        QTest::newRow("an update") << false;
+        QTest::newRow("a station") << true;
+    }
     void anotherDeviceAnswers()
     {
+        QFETCH(bool, station);
         auto first = std::make_unique<pty::Device>();
-        const QString link = dir.filePath("another");
+        const QString link = dir.filePath(QStringLiteral("another-%1").arg(station));
         QVERIFY(QFile::link(first->path, link));
         QProcess updater;
         updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
-                      QStringList{"-platform", "offscreen"} + this->updater(link, testing::writeFile(dir, "fw.plk", pattern(64))));
+                      QStringList{"-platform", "offscreen"}
+                          + this->updater(link, testing::writeFile(dir, "fw.plk", pattern(64)),
+                                          station ? QStringList{"--station", "--leave-seconds", "0.3"}
+                                                  : QStringList()));
         std::unique_ptr<pty::Device> second;
+        QByteArray toSecond; // the codes of the requests the second one got
         for (quint32 asked = 0; updater.state() != QProcess::NotRunning;) {
             pty::Device &line = second ? *second : *first;
             const QByteArray payload = pty::payloadOf(line.nextFrame(50));
             if (payload.size() != 8)
                 continue;
             const quint8 code = quint8(payload[1]);
+            if (second)
+                toSecond += char(code);
+            // Polled for three times its leave time and more, it is still there.
+            if (toSecond.count('\x00') > 8)
+                ::kill(pid_t(updater.processId()), SIGTERM);
             if (code == 0x00 || code == 0x01) // versions: 1.0, then 2.0 on the second
                 line.respond(0x80 + code, second ? 0x02000100 : 0x01000100);
             else if (code == 0x03 || (code == 0x04 && asked < 16))
@@ -90,12 +109,23 @@ private slots:
                 QVERIFY(QFile::link(second->path, link));
             }
         }
-        QCOMPARE(updater.exitCode(), 2);
         const QString printed = QString::fromLocal8Bit(updater.readAllStandardOutput());
         QVERIFY2(printed.contains("another device answered on"), qPrintable(printed));
-        // Only the device query and the version query went to the second one.
         QVERIFY(second);
-        QCOMPARE(second->wire.count('\x7e'), 2);
+        // The device query and the version query went to the second one,
+        // and, while a station waits for it to leave, device queries alone.
+        QVERIFY2(toSecond.startsWith(QByteArray("\x00\x01", 2)), toSecond.toHex().constData());
+        QCOMPARE(toSecond.mid(2).count('\x00'), toSecond.size() - 2);
+        if (!station) {
+            QCOMPARE(updater.exitCode(), 2);
+            QCOMPARE(toSecond.size(), 2);
+            return;
+        }
+        QCOMPARE(updater.exitCode(), 1); // its one unit failed
+        QVERIFY2(!printed.contains("unit 2"), qPrintable(printed));
+        QVERIFY2(printed.contains("waiting for the device to leave") && !printed.contains("unit 1 is gone"),
+                 qPrintable(printed));
+        QVERIFY2(printed.contains("station: 1 units, 0 passed, 1 failed, 0 interrupted"), qPrintable(printed));
     }
 
     // A port that is not there at start is waited for, and used when it comes.
