@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include "helptext.h"
+#include "portidentity.h"
+#include "printable.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -201,6 +203,27 @@ Parser::Parser()
 
 constexpr int helpAllWanted = -2;
 
+// One file is one image: a second --file would be a guess at which. A name
+// given empty names nothing: no log, no port.
+int checkGivenOnce(Parser &p)
+{
+    const QCommandLineParser &parser = p.parser;
+    if (parser.values(p.file).size() > 1)
+        return usageError(QStringLiteral("--file given %1 times; one image at a time")
+                              .arg(parser.values(p.file).size()));
+    for (const QCommandLineOption *option : {&p.file, &p.log, &p.port}) {
+        if (parser.values(*option).contains(QString()))
+            return usageError(QStringLiteral("--%1 wants a name, not an empty one")
+                                  .arg(option->names().constFirst()));
+    }
+    for (const QString &port : parser.values(p.port)) {
+        const QString why = portidentity::neverAPort(port);
+        if (!why.isEmpty())
+            return usageError(QStringLiteral("--port %1 cannot be a port: %2").arg(printable(port), why));
+    }
+    return -1;
+}
+
 int checkStation(Parser &p, Options &options)
 {
     QCommandLineParser &parser = p.parser;
@@ -258,6 +281,8 @@ int check(Parser &p, const QStringList &arguments, Options &options)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     const QStringList positional = parser.positionalArguments();
+    if (const int code = checkGivenOnce(p); code >= 0)
+        return code;
     options.ports = parser.values(p.port);
     options.file = parser.value(p.file);
     options.download = parser.isSet(p.download);

@@ -109,6 +109,30 @@ bool isMatch(const QString &wanted)
            || wanted.startsWith(QLatin1String("usb-path:"));
 }
 
+QString normalMatch(const QString &wanted)
+{
+    const QStringList parts = wanted.split(QLatin1Char(':'));
+    bool vendorOk = false, productOk = false;
+    const uint vendor = parts.value(1).toUInt(&vendorOk, 16);
+    const uint product = parts.value(2).toUInt(&productOk, 16);
+    if (parts.first() != QLatin1String("usb") || parts.size() < 3 || !vendorOk || !productOk)
+        return wanted;
+    const QString serial = wanted.section(QLatin1Char(':'), 3);
+    return QString::asprintf("usb:%04x:%04x", vendor, product)
+           + (serial.isEmpty() ? QString() : QLatin1Char(':') + serial);
+}
+
+QString neverAPort(const QString &wanted)
+{
+    // What the system passed us was not UTF-8: the name we hold is not the
+    // one on disk, and no port would ever be found by it.
+    if (wanted.contains(QChar::ReplacementCharacter))
+        return QStringLiteral("it is not valid UTF-8, as every port name is");
+    if (!isMatch(wanted) && wanted.endsWith(QLatin1Char('/')))
+        return QStringLiteral("a name ending in / is a folder");
+    return QString();
+}
+
 QString resolve(const QString &wanted, const QList<PortIdentity> &ports)
 {
     if (isMatch(wanted)) {

@@ -46,6 +46,11 @@ QString describe(const PortIdentity &port);
 // (hex ids, as lsusb prints them) or serial:SERIAL, or by where it is
 // plugged in: usb-path:ID_PATH.
 bool isMatch(const QString &wanted);
+// A match as one device is named, whatever the case of its hex ids.
+QString normalMatch(const QString &wanted);
+// Why a --port can never name a port (a folder's path, a name that is not
+// text), else empty: such a name would be waited for without end.
+QString neverAPort(const QString &wanted);
 // The ports that fit the match wanted; error is set, and nothing returned, for a match
 // that cannot be read.
 QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &ports,

@@ -33,7 +33,9 @@ QString deviceOf(const QString &name, const QList<PortIdentity> &ports)
     const QString resolved = portidentity::resolve(name, ports);
     const QString path = portidentity::devicePath(resolved.isEmpty() ? name : resolved);
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? (resolved.isEmpty() ? name : path) : canonical;
+    if (!canonical.isEmpty())
+        return canonical;
+    return resolved.isEmpty() ? portidentity::normalMatch(name) : path;
 }
 } // namespace
 

@@ -65,8 +65,13 @@ bool UnitLog::open(const QString &path, QString *error)
         ::close(fd);
         return false;
     }
-    return file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-                     QFileDevice::AutoCloseHandle);
+    if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                  QFileDevice::AutoCloseHandle))
+        return true;
+    // A file that cannot be appended to (one of /proc's) is no log either.
+    *error = QStringLiteral("cannot open the log %1: %2").arg(path, file.errorString());
+    ::close(fd);
+    return false;
 }
 
 bool UnitLog::append(const QByteArray &line, QString *error)

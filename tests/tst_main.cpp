@@ -99,6 +99,12 @@ private slots:
         QTest::newRow("two files") << QStringList{"a.pelk", "b.pelk"} << "unexpected argument 'b.pelk'";
         QTest::newRow("a file and --file") << QStringList{"a.pelk", "--file", "b.pelk"}
                                            << "unexpected argument 'a.pelk'";
+        QTest::newRow("--file twice") << QStringList{"--file", "a.pelk", "--file", "b.pelk", "--download"}
+                                      << "--file given 2 times";
+        QTest::newRow("--port empty") << QStringList{"--port", "", "--file", "a.pelk", "--download"}
+                                      << "--port wants a name, not an empty one";
+        QTest::newRow("--port a folder") << QStringList{"--port", "/dev/ttyUSB0/", "--file", "a.pelk", "--download"}
+                                         << "--port /dev/ttyUSB0/ cannot be a port: a name ending in / is a folder";
     }
     void badCommandLine()
     {
@@ -108,6 +114,22 @@ private slots:
         QCOMPARE(result.exitCode, 64);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         QVERIFY(result.out.isEmpty());
+    }
+
+    // A port named in bytes that are not UTF-8, as a careless script or a
+    // broken link passes them: no name the program holds would ever find
+    // it, so it is told at once rather than waited for without end.
+    void portNameNotText()
+    {
+        QTemporaryDir dir;
+        const QByteArray name = QFile::encodeName(dir.path()) + "/port\xff";
+        QVERIFY(::symlink("/dev/null", name.constData()) == 0);
+        QProcess process;
+        process.start("bash", {"-c", "exec \"$0\" -platform offscreen --port \"$(printf \"$1\")\" --file x.plk --download",
+                               qEnvironmentVariable("PELKOUPDATE_BIN"), QString::fromLatin1(dir.path().toLatin1() + "/port\\xff")});
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 64);
+        QVERIFY2(process.readAllStandardError().contains("cannot be a port: it is not valid UTF-8"), "");
     }
 };
 
