@@ -15,6 +15,11 @@ int main(int argc, char **argv)
 #ifdef Q_OS_UNIX
     // A reader that went away costs its lines, never the update.
     std::signal(SIGPIPE, SIG_IGN);
+    // Started with & from a shell, a station goes on when someone types in
+    // its terminal or it writes there (TOSTOP): it reads the terminal only
+    // while it is in the foreground, and is never stopped for it.
+    std::signal(SIGTTIN, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
 #endif
     const CommandLine command = parseCommandLine(argc, argv);
     if (command.exitCode >= 0)

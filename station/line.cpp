@@ -232,6 +232,7 @@ void Line::listenToOperator()
         for (Bay &bay : bays)
             bay.station->nextUnitByHand();
     });
+    connect(enterKey.get(), &EnterKey::deaf, this, [this] { say(EnterKey::deafLine()); });
 }
 
 void Line::say(const QString &text, bool problem)

@@ -38,6 +38,7 @@ void Station::listenToOperator()
 {
     enterKey = std::make_unique<EnterKey>();
     connect(enterKey.get(), &EnterKey::pressed, this, &Station::nextUnitByHand);
+    connect(enterKey.get(), &EnterKey::deaf, this, [this] { print(human, EnterKey::deafLine()); });
 }
 
 void Station::nextUnitByHand()
