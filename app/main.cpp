@@ -13,8 +13,11 @@ int main(int argc, char **argv)
 {
     ensureStandardStreams();
 #ifdef Q_OS_UNIX
-    // A reader that went away costs its lines, never the update.
+    // A reader that went away costs its lines, never the update; a file
+    // grown to its size limit (ulimit -f, LimitFSIZE) fails the write that
+    // crosses it, which is said, rather than kill every bay with SIGXFSZ.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // Started with & from a shell, a station goes on when someone types in
     // its terminal or it writes there (TOSTOP): it reads the terminal only
     // while it is in the foreground, and is never stopped for it.

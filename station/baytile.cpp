@@ -50,6 +50,8 @@ QColor BayTile::colourOf(BayView::State state)
         return QColor(0x1e, 0x7b, 0x34);
     case BayView::Failed:
         return QColor(0xb0, 0x1c, 0x1c);
+    case BayView::Interrupted:
+        return QColor(0x8a, 0x4b, 0x00);
     case BayView::Waiting:
         break;
     }
@@ -66,6 +68,8 @@ QString BayTile::wordsOf(BayView::State state)
         return QStringLiteral("\u2714 Passed");
     case BayView::Failed:
         return QStringLiteral("\u2718 Failed");
+    case BayView::Interrupted:
+        return QStringLiteral("\u25A0 Interrupted");
     case BayView::Waiting:
         break;
     }
@@ -83,7 +87,7 @@ void BayTile::display(const BayView &view)
     if (view.state == BayView::Updating)
         more = view.secondsLeft >= 0 ? QStringLiteral("unit %1, %2 s left").arg(view.unit).arg(view.secondsLeft)
                                      : QStringLiteral("unit %1").arg(view.unit);
-    else if (view.state == BayView::Failed)
+    else if (view.state == BayView::Failed || view.state == BayView::Interrupted)
         more = QStringLiteral("unit %1: %2").arg(view.unit).arg(view.reason);
     else if (view.state == BayView::Passed)
         more = QStringLiteral("unit %1").arg(view.unit);

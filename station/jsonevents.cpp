@@ -88,11 +88,12 @@ QJsonObject status(const QString &text)
     return object;
 }
 
-QJsonObject tally(int passed, int failed, int exitCode)
+QJsonObject tally(int passed, int failed, int interrupted, int exitCode)
 {
     QJsonObject object = event("tally");
     object.insert(QStringLiteral("passed"), passed);
     object.insert(QStringLiteral("failed"), failed);
+    object.insert(QStringLiteral("interrupted"), interrupted);
     object.insert(QStringLiteral("exit_code"), exitCode);
     return object;
 }

@@ -28,7 +28,7 @@ QJsonObject image(const QString &path, qint64 size, const QByteArray &sha256,
 QJsonObject device(const QString &firmware, const QString &hardware);
 QJsonObject progress(qint64 covered, qint64 size, qint64 bytesPerSecond, qint64 secondsLeft);
 QJsonObject status(const QString &text);
-QJsonObject tally(int passed, int failed, int exitCode);
+QJsonObject tally(int passed, int failed, int interrupted, int exitCode);
 
 struct Result
 {

@@ -170,6 +170,14 @@ int Line::totalFailed() const
     return sum;
 }
 
+int Line::totalInterrupted() const
+{
+    int sum = 0;
+    for (const Bay &bay : bays)
+        sum += bay.station ? bay.station->interruptedUnits() : 0;
+    return sum;
+}
+
 QString Line::tally(int bay) const
 {
     const Station &station = *bays.at(size_t(bay - 1)).station;
@@ -182,7 +190,7 @@ QString Line::tally(int bay) const
 
 bool Line::complete() const
 {
-    return logFailed || (settings.count > 0 && totalPassed() + totalFailed() >= settings.count);
+    return logFailed || (settings.count > 0 && totalEnded() >= settings.count);
 }
 
 // A bay has ended; once the line has all its units, the bays without one
@@ -255,43 +263,46 @@ void Line::event(QJsonObject object)
 }
 
 // The closing tally, each bay and the whole line; exit 0 only when every
-// unit of every bay passed.
+// unit of every bay passed. A stop with a unit in hand, short of --count or
+// with nothing updated keeps the stop's own code, so a supervisor never
+// takes it for a whole run.
 void Line::close()
 {
     if (closed)
         return;
     closed = true;
-    bool allWell = !logFailed;
-    int stoppedMidTransfer = 0;
+    bool bayTrouble = false; // a bay that ended for a reason of its own
     QJsonArray perBay;
     for (size_t i = 0; i < bays.size(); ++i) {
         const Station &station = *bays[i].station;
-        allWell = allWell && station.exitCode() == 0 && station.failedUnits() == 0;
-        stoppedMidTransfer = station.exitCode() > 128 ? station.exitCode() : stoppedMidTransfer;
-        say(QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed")
+        bayTrouble = bayTrouble || (station.exitCode() != 0 && station.exitCode() < 128);
+        say(QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed, %6 interrupted")
                 .arg(i + 1)
                 .arg(bays[i].port)
-                .arg(station.passedUnits() + station.failedUnits())
+                .arg(station.unitsEnded())
                 .arg(station.passedUnits())
-                .arg(station.failedUnits()));
+                .arg(station.failedUnits())
+                .arg(station.interruptedUnits()));
         perBay.append(QJsonObject{{QStringLiteral("bay"), int(i) + 1},
                                   {QStringLiteral("port"), bays[i].port},
                                   {QStringLiteral("passed"), station.passedUnits()},
-                                  {QStringLiteral("failed"), station.failedUnits()}});
+                                  {QStringLiteral("failed"), station.failedUnits()},
+                                  {QStringLiteral("interrupted"), station.interruptedUnits()}});
     }
-    // As a station alone: a signal with a transfer under way, or short of
-    // --count, keeps its own code; between units the tally decides.
-    const bool shortOfCount = settings.count > 0 && totalPassed() + totalFailed() < settings.count;
-    code = stoppedMidTransfer != 0        ? stoppedMidTransfer
-           : signalCode != 0 && shortOfCount ? signalCode
-           : logFailed                  ? 3
-           : allWell                    ? 0
-                                        : 1;
-    say(QStringLiteral("line: %1 units, %2 passed, %3 failed")
-            .arg(totalPassed() + totalFailed())
+    const bool shortOfCount = settings.count > 0 && totalEnded() < settings.count;
+    const bool stoppedShort = signalCode != 0
+                              && (totalInterrupted() > 0 || shortOfCount
+                                  || totalPassed() + totalFailed() == 0);
+    code = stoppedShort                              ? signalCode
+           : logFailed                               ? 3
+           : !bayTrouble && totalFailed() == 0      ? 0
+                                                     : 1;
+    say(QStringLiteral("line: %1 units, %2 passed, %3 failed, %4 interrupted")
+            .arg(totalEnded())
             .arg(totalPassed())
-            .arg(totalFailed()));
-    QJsonObject tally = jsonevents::tally(totalPassed(), totalFailed(), code);
+            .arg(totalFailed())
+            .arg(totalInterrupted()));
+    QJsonObject tally = jsonevents::tally(totalPassed(), totalFailed(), totalInterrupted(), code);
     tally.insert(QStringLiteral("bays"), perBay);
     event(tally);
     emit ended(code);

@@ -66,6 +66,9 @@ public:
     void stop();
     int totalPassed() const;
     int totalFailed() const;
+    int totalInterrupted() const;
+    // Every unit with a result, over the line.
+    int totalEnded() const { return totalPassed() + totalFailed() + totalInterrupted(); }
 
 signals:
     // Every bay has ended: the closing tally is out.

@@ -72,9 +72,10 @@ void ScriptedUpdate::stopBySignal(int number)
     dialog.abandonUpdate();
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
     const QString holds = deviceHolds();
-    lastStatus = holds.isEmpty()
-                     ? QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name))
-                     : QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds);
+    const bool idle = station && unit == 0;
+    lastStatus = !holds.isEmpty() ? QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds)
+                 : idle ? QStringLiteral("stopped by %1 while waiting for a unit").arg(QLatin1String(name))
+                        : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
     print(human, lastStatus);
     signalled = true;
     finish(128 + number, unit > 0 ? "interrupted" : "stopped");
@@ -91,7 +92,8 @@ void ScriptedUpdate::closedByHand()
     lastStatus = holds.isEmpty() ? QStringLiteral("window closed before the transfer began")
                                  : QStringLiteral("window closed: %1").arg(holds);
     print(human, lastStatus);
-    finish(ExitClosedByHand, "closed");
+    // A station's unit stopped by hand is stopped as by a signal.
+    finish(ExitClosedByHand, station && unit > 0 ? "interrupted" : "closed");
 }
 
 // A port that is not there is waited for, said once; a script's time-out
@@ -168,6 +170,14 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     finished = true;
     code = exitCode;
     noProgressTimer.stop();
+    // A station's results are its units': a bay stopped while it waits for
+    // one has nothing to report but its tally.
+    if (station && unit == 0) {
+        if (code != ExitUpdated && !signalled && code != ExitClosedByHand && &human != &err)
+            print(err, QStringLiteral("pelkoupdate: %1").arg(lastStatus));
+        lastResult = QJsonObject();
+        return concluded();
+    }
     print(human, summary());
     if (!imageSha256.isEmpty())
         print(human, QStringLiteral("image %1 bytes, sha256 %2")
@@ -197,7 +207,10 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
                               {QStringLiteral("checksums_differing"), counts.checksumsDiffering}};
     lastResult = jsonevents::result(result);
     lastResult.insert(QStringLiteral("unit"), unit > 0 ? QJsonValue(unit) : QJsonValue());
+    // The record kept in a log is the very object printed, bay and all.
+    lastResult.insert(QStringLiteral("bay"), bay > 0 ? QJsonValue(bay) : QJsonValue());
     lastResult.insert(QStringLiteral("reconnects"), reconnects);
+    lastResult.insert(QStringLiteral("unaligned_offsets"), unalignedOffsets);
     if (station && unit > 0)
         lastResult.insert(QStringLiteral("try"), attempt);
     emitEvent(lastResult);

@@ -92,6 +92,7 @@ BayView Station::view() const
     BayView view = shown;
     view.passed = passed;
     view.failed = failed;
+    view.interrupted = interrupted;
     return view;
 }
 
@@ -131,26 +132,8 @@ void Station::left()
 
 void Station::concluded()
 {
-    if (!arrived || signalled || code == ExitClosedByHand) {
-        // A signal or the window with a unit in hand keeps its own code, and
-        // the unit its record; between units the tally decides; with no
-        // unit at all (the file, the port) the reason's code stands.
-        const bool midTransfer = arrived && downloading && wordsSent > 0;
-        failed += midTransfer ? 1 : 0;
-        if (midTransfer) {
-            shown.state = BayView::Failed;
-            shown.reason = lastStatus;
-            if (host)
-                host->bayChanged(bay);
-        }
-        if (arrived)
-            logUnit();
-        // Stopped before the units asked for: the stop's own code, so a
-        // script never takes a short run for a whole one.
-        const bool stopped = signalled || code == ExitClosedByHand;
-        const bool shortOfCount = count > 0 && passed + failed < count;
-        return endStation(midTransfer || !stopped || shortOfCount ? code : failed > 0 ? 1 : 0);
-    }
+    if (!arrived || signalled || code == ExitClosedByHand)
+        return stoppedOrRefused();
     const bool ok = code == ExitUpdated;
     if (!ok && retryable())
         return tryAgain();
@@ -158,10 +141,7 @@ void Station::concluded()
     const QString how = ok ? QStringLiteral("passed") : QStringLiteral("failed");
     const QString onTry = attempt > 1 ? QStringLiteral(" on try %1").arg(attempt) : QString();
     ++(ok ? passed : failed);
-    shown.state = ok ? BayView::Passed : BayView::Failed;
-    shown.reason = ok ? QString() : lastStatus;
-    if (host)
-        host->bayChanged(bay);
+    showOutcome(ok ? BayView::Passed : BayView::Failed);
     print(human, host ? QStringLiteral("unit %1 %2%3 (%4 s, %5); %6")
                             .arg(unit)
                             .arg(how, onTry)
@@ -179,7 +159,7 @@ void Station::concluded()
     const QString outcome = lastResult.value(QStringLiteral("outcome")).toString();
     if (outcome == QLatin1String("unusable"))
         return endStation(1);
-    if (host ? host->complete() : count > 0 && passed + failed >= count)
+    if (host ? host->complete() : count > 0 && unitsEnded() >= count)
         return endStation(failed > 0 ? 1 : 0);
     resetForNextUnit();
     arrived = false;
@@ -194,6 +174,32 @@ void Station::concluded()
     awaitingLeave.start();
     leaveTimer.start();
     stillThereTimer.start(stillThereFirstMs);
+}
+
+// A signal or Stop with a unit in hand keeps its own code, and the unit its
+// record, counted apart as interrupted; between units the tally decides,
+// and a stop that updated nothing is never a success; with no unit at all
+// (the file, the port) the reason's code stands.
+void Station::stoppedOrRefused()
+{
+    const bool stopped = signalled || code == ExitClosedByHand;
+    if (arrived) {
+        ++interrupted;
+        showOutcome(BayView::Interrupted);
+        logUnit();
+    }
+    const bool shortOfCount = count > 0 && unitsEnded() < count;
+    if (!stopped || arrived || shortOfCount || passed + failed == 0)
+        return endStation(code);
+    endStation(failed > 0 ? 1 : 0);
+}
+
+void Station::showOutcome(BayView::State state)
+{
+    shown.state = state;
+    shown.reason = state == BayView::Passed ? QString() : lastStatus;
+    if (host)
+        host->bayChanged(bay);
 }
 
 // A unit that is still there may be tried again; one whose port went, or
@@ -258,10 +264,11 @@ void Station::endStation(int exitCode)
         dialog.abandonUpdate();
         return host->bayEnded(bay);
     }
-    print(human, QStringLiteral("station: %1 units, %2 passed, %3 failed")
-                     .arg(passed + failed)
+    print(human, QStringLiteral("station: %1 units, %2 passed, %3 failed, %4 interrupted")
+                     .arg(unitsEnded())
                      .arg(passed)
-                     .arg(failed));
-    emitEvent(jsonevents::tally(passed, failed, exitCode));
+                     .arg(failed)
+                     .arg(interrupted));
+    emitEvent(jsonevents::tally(passed, failed, interrupted, exitCode));
     ScriptedUpdate::concluded();
 }

@@ -14,7 +14,7 @@ class EnterKey;
 // What a bay shows: its state, the unit in hand and its counts.
 struct BayView
 {
-    enum State { Waiting, Updating, Passed, Failed };
+    enum State { Waiting, Updating, Passed, Failed, Interrupted };
     State state = Waiting;
     int unit = 0;
     int percent = 0;
@@ -22,6 +22,7 @@ struct BayView
     QString reason; // of a failed unit
     int passed = 0;
     int failed = 0;
+    int interrupted = 0;
 };
 
 // What a station that is one bay of a line asks of the line.
@@ -78,6 +79,10 @@ public:
     BayView view() const;
     int passedUnits() const { return passed; }
     int failedUnits() const { return failed; }
+    // Stopped by a signal or by hand with the unit in hand.
+    int interruptedUnits() const { return interrupted; }
+    // Every unit with a result: passed, failed and interrupted.
+    int unitsEnded() const { return passed + failed + interrupted; }
 
 protected:
     void concluded() override;
@@ -88,6 +93,8 @@ protected:
 private:
     void deviceStillThere() override;
     void portGone() override;
+    void stoppedOrRefused();
+    void showOutcome(BayView::State state);
     void left();
     void leftBecause(const QString &why);
     void stillThere();
@@ -110,6 +117,7 @@ private:
     int units = 0; // found so far
     int passed = 0;
     int failed = 0;
+    int interrupted = 0;
 };
 
 #endif

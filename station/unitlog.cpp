@@ -77,12 +77,25 @@ bool UnitLog::open(const QString &path, QString *error)
 bool UnitLog::append(const QByteArray &line, QString *error)
 {
     const QByteArray whole = line + '\n';
-    const qint64 written = file.write(whole);
-    if (written != whole.size()) {
-        *error = failed(written < 0 ? file.errorString() : QStringLiteral("the line was cut short"));
-        return false;
+    const int fd = file.handle();
+    struct stat before{};
+    const bool sized = ::fstat(fd, &before) == 0;
+    for (qsizetype done = 0; done < whole.size();) {
+        const ssize_t n = ::write(fd, whole.constData() + done, size_t(whole.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = failed(n < 0 ? systemError() : QStringLiteral("the line was cut short"));
+            // A line cut short by a full disk or a file-size limit would
+            // stay as the log's last line, torn: it goes, and the reason
+            // is said.
+            if (sized && done > 0)
+                [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
+            return false;
+        }
+        done += n;
     }
-    if (::fsync(file.handle()) != 0 && errno != EINVAL) {
+    if (::fsync(fd) != 0 && errno != EINVAL) {
         *error = failed(systemError());
         return false;
     }

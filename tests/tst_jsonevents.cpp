@@ -74,6 +74,8 @@ private slots:
         QCOMPARE(last.value("firmware").toString(), QStringLiteral("01.00"));
         QCOMPARE(last.value("hardware").toString(), QStringLiteral("01.00"));
         QVERIFY(last.contains("unit") && last.value("unit").isNull());
+        QVERIFY(last.contains("bay") && last.value("bay").isNull()); // one port
+        QCOMPARE(last.value("unaligned_offsets").toInt(-1), 0);
         QVERIFY(last.value("line").toObject().contains("frames_sent"));
         // The people's lines went to standard error.
         QVERIFY2(result.err.contains("image " + path + ": 8192 bytes, sha256 " + sha256), qPrintable(result.err));

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <memory>
 #include <vector>
 
@@ -263,9 +264,85 @@ private slots:
         QCOMPARE(updater.exitCode(), 130);
         QVERIFY2(said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": stopped by SIGINT: the device holds a partial image"),
                  said.constData());
-        QVERIFY2(said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": 1 units, 0 passed, 1 failed"), said.constData());
-        QVERIFY2(said.contains("bay 2 " + sims[1].port.toLocal8Bit() + ": 1 units, 1 passed, 0 failed"), said.constData());
-        QVERIFY2(said.contains("line: 2 units, 1 passed, 1 failed"), said.constData());
+        // The unit in hand is counted apart: interrupted, neither passed nor failed.
+        QVERIFY2(said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": 1 units, 0 passed, 0 failed, 1 interrupted"), said.constData());
+        QVERIFY2(said.contains("bay 2 " + sims[1].port.toLocal8Bit() + ": 1 units, 1 passed, 0 failed, 0 interrupted"), said.constData());
+        QVERIFY2(said.contains("line: 2 units, 1 passed, 0 failed, 1 interrupted"), said.constData());
+    }
+
+    // A log under a file-size limit (ulimit -f, systemd's LimitFSIZE) that
+    // takes one record: the write that crosses it is said, the units in
+    // hand end with their results, the tally closes, no line is left torn.
+    void logLimitMidLine()
+    {
+        const QString log = dir.filePath("limited.log");
+        QFile::remove(log);
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--units", "2", "--away-ms", "1500"}));
+        sims.push_back(sim({"--units", "2", "--away-ms", "1500"}));
+        QProcess updater;
+        updater.setChildProcessModifier([] {
+            const rlimit limit{1500, 1500};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", pattern(2048, 3)),
+                  {"--count", "4", "--log", log});
+        QVERIFY(finished(updater, 30000));
+        stop(sims);
+        const QString said = QString::fromLocal8Bit(updater.readAllStandardOutput());
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 3);
+        QVERIFY2(err.contains("pelkoupdate: cannot write the log " + log + ": File too large"), qPrintable(err));
+        QVERIFY2(said.contains(QRegularExpression("line: \\d units")), qPrintable(said));
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QByteArray written = records.readAll();
+        QVERIFY(written.endsWith('\n'));
+        for (const QByteArray &line : written.split('\n').mid(0, written.count('\n')))
+            QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
+    }
+
+    // A signal while bay 1's unit is found but not yet sent a word, and bay
+    // 2 waits for its port: one unit, one result, one record with its bay,
+    // counted in the tally as interrupted; the waiting bay has no result.
+    void talliesAgreeWithRecords()
+    {
+        pty::Device line;
+        const QString log = dir.filePath("agree.log");
+        QProcess updater;
+        startLine(updater, {"--port", line.path, "--port", dir.filePath("not-plugged-in")},
+                  testing::writeFile(dir, "fw.plk", pattern(256)),
+                  {"--json", "--log", log, "--timeout", "60"});
+        QByteArray said;
+        while (updater.state() != QProcess::NotRunning && !said.contains("unit 1: device found")) {
+            said += updater.readAllStandardError();
+            const QByteArray payload = pty::payloadOf(line.nextFrame(20));
+            // It answers the search and the version query, never the start.
+            if (payload.size() == 8 && quint8(payload[1]) <= 0x01)
+                line.respond(0x80 + quint8(payload[1]), 0x01000100);
+        }
+        QVERIFY(testing::waitFor([&] { return (said += updater.readAllStandardError()).contains("to appear"); }, 5000));
+        ::kill(pid_t(updater.processId()), SIGINT);
+        QVERIFY(finished(updater, 10000));
+        said += updater.readAllStandardError();
+        const QByteArray out = updater.readAllStandardOutput();
+        QCOMPARE(updater.exitCode(), 130);
+        const QList<QJsonObject> results = events(out, "result");
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results[0].value("unit").toInt(), 1);
+        QCOMPARE(results[0].value("bay").toInt(), 1);
+        QCOMPARE(results[0].value("outcome").toString(), QStringLiteral("interrupted"));
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = records.readAll().split('\n');
+        QCOMPARE(lines.size(), 2); // one and the empty rest
+        QCOMPARE(QJsonDocument::fromJson(lines[0]).object(), results[0]);
+        const QJsonObject tally = events(out, "tally").value(0);
+        QCOMPARE(tally.value("passed").toInt() + tally.value("failed").toInt() + tally.value("interrupted").toInt(), 1);
+        QCOMPARE(tally.value("interrupted").toInt(), 1);
+        QCOMPARE(tally.value("bays").toArray().at(0).toObject().value("interrupted").toInt(), 1);
+        QVERIFY2(said.contains("line: 1 units, 0 passed, 0 failed, 1 interrupted"), said.constData());
     }
 };
 

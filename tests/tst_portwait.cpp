@@ -160,7 +160,7 @@ private slots:
                                  {"--station", "--count", "4", "--log", log}));
         const Result result = run.result();
         QCOMPARE(result.exitCode, 1);
-        QCOMPARE(result.out.last(), QStringLiteral("station: 4 units, 3 passed, 1 failed"));
+        QCOMPARE(result.out.last(), QStringLiteral("station: 4 units, 3 passed, 1 failed, 0 interrupted"));
         QCOMPARE(result.out.filter(QRegularExpression("^unit \\d: its port went away$")).size(), 3);
         for (int unit : {1, 2, 4})
             QCOMPARE(testing::received(out + '.' + QString::number(unit)), image);

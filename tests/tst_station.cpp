@@ -9,8 +9,52 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 
 using testing::pattern;
+
+// A terminal as an operator's: line by line, echoing, and stopping the
+// background jobs that write to it.
+class Terminal
+{
+public:
+    Terminal()
+    {
+        char name[128] = {};
+        termios tio{};
+        ::openpty(&master, &slave, name, nullptr, nullptr);
+        ::tcgetattr(slave, &tio);
+        tio.c_lflag |= ICANON | ECHO | ISIG | TOSTOP;
+        ::tcsetattr(slave, TCSANOW, &tio);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+        path = QString::fromLocal8Bit(name);
+    }
+    ~Terminal()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+    const QByteArray &said()
+    {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            output.append(buffer, n);
+        return output;
+    }
+    void type(const QByteArray &keys) { [[maybe_unused]] const ssize_t n = ::write(master, keys.constData(), size_t(keys.size())); }
+
+    QString path;
+
+private:
+    int master = -1;
+    int slave = -1;
+    QByteArray output;
+};
 
 // A row of devices on one port, as on a production line.
 class TestStation : public QObject
@@ -43,7 +87,7 @@ private slots:
         QCOMPARE(units.size(), 5);
         QVERIFY2(units[2].startsWith("unit 3: failed (Device canncelled, please retry)"), qPrintable(units[2]));
         QCOMPARE(units[4], QStringLiteral("unit 5: passed (Firmware is updated); tally: 4 passed, 1 failed"));
-        QCOMPARE(result.out.last(), QStringLiteral("station: 5 units, 4 passed, 1 failed"));
+        QCOMPARE(result.out.last(), QStringLiteral("station: 5 units, 4 passed, 1 failed, 0 interrupted"));
         QVERIFY(run.sim.waitForFinished(5000));
         QCOMPARE(run.sim.exitCode(), 0);
         for (int unit : {1, 2, 4, 5})
@@ -113,11 +157,14 @@ private slots:
         QTest::newRow("a FIFO with no reader") << "fifo";
         QTest::newRow("a device") << "device";
         QTest::newRow("a directory") << "directory";
+        QTest::newRow("a file that cannot be appended to") << "proc";
     }
     void logRefused()
     {
         QFETCH(QString, kind);
-        QString log = kind == "device" ? QStringLiteral("/dev/null") : dir.filePath("log-" + kind);
+        QString log = kind == "device" ? QStringLiteral("/dev/null")
+                      : kind == "proc" ? QStringLiteral("/proc/self/status")
+                                       : dir.filePath("log-" + kind);
         if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
         else if (kind == "directory")
@@ -132,7 +179,11 @@ private slots:
         QCOMPARE(updater.exitCode(), 3);
         QVERIFY(line.quietFor(100));
         const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
-        QVERIFY2(err.contains("the log " + log + " is not a regular file"), qPrintable(err));
+        // Always why, never "pelkoupdate: " and nothing.
+        QVERIFY2(err.contains(kind == "proc" ? QRegularExpression("cannot open the log /proc/self/status: \\w")
+                                             : QRegularExpression("the log " + QRegularExpression::escape(log)
+                                                                  + " is not a regular file")),
+                 qPrintable(err));
     }
 
     // A full disk: the unit's result is printed, the station stops after it
@@ -142,9 +193,8 @@ private slots:
         const QString log = testing::writeFile(dir, "full.log", QByteArray(99, ' ') + '\n');
         Run run({"--units", "2", "--away-ms", "600"});
         run.updater.setChildProcessModifier([] {
-            const rlimit limit{100, 100}; // the log may not grow
+            const rlimit limit{100, 100}; // the log may not grow, as under ulimit -f
             ::setrlimit(RLIMIT_FSIZE, &limit);
-            std::signal(SIGXFSZ, SIG_IGN);
         });
         run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 6)),
                                  {"--count", "2", "--log", log}));
@@ -154,6 +204,120 @@ private slots:
                  qPrintable(result.out.join('\n')));
         QVERIFY2(result.err.contains("pelkoupdate: cannot write the log " + log + ": "), qPrintable(result.err));
         QVERIFY(!result.out.join('\n').contains("unit 2"));
+        QCOMPARE(result.out.last(), QStringLiteral("station: 1 units, 1 passed, 0 failed, 0 interrupted"));
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray(99, ' ') + '\n'); // nothing torn left behind
+    }
+
+    // An image of nothing would have every unit found only to be refused: a
+    // station or a line refuses it at start, before a byte goes out.
+    void vacantImageRefused_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("bays");
+        for (int bays : {1, 2}) {
+            const char *where = bays == 1 ? "a station" : "a line";
+            QTest::addRow("empty .plk, %s", where) << QByteArray("empty.plk") << bays;
+            QTest::addRow(".pelk of its header alone, %s", where) << QByteArray("header.pelk") << bays;
+        }
+    }
+    void vacantImageRefused()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(int, bays);
+        const QString path = testing::writeFile(dir, QString::fromLatin1(file),
+                                                file.endsWith(".pelk") ? QByteArray(16, 'H') : QByteArray());
+        pty::Device lines[2];
+        QStringList ports;
+        for (int bay = 0; bay < bays; ++bay)
+            ports << "--port" << lines[bay].path;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      QStringList{"-platform", "offscreen", "--file", path, "--download", "--station"} + ports);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 3);
+        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
+        QVERIFY2(err.contains("pelkoupdate: File is Vacant: " + path + " holds no image"), qPrintable(err));
+        for (pty::Device &line : lines)
+            QVERIFY(line.quietFor(50));
+    }
+
+    // Stopped before any unit came: no unit, no result, and never the exit
+    // code of a whole run.
+    void stopWithNothingDone_data()
+    {
+        QTest::addColumn<int>("bays");
+        QTest::addColumn<int>("signal");
+        QTest::newRow("a station, SIGINT") << 1 << SIGINT;
+        QTest::newRow("a line, SIGTERM") << 2 << SIGTERM;
+        QTest::newRow("a line, SIGHUP") << 2 << SIGHUP;
+    }
+    void stopWithNothingDone()
+    {
+        QFETCH(int, bays);
+        QFETCH(int, signal);
+        pty::Device lines[2]; // devices that never answer
+        QStringList ports;
+        for (int bay = 0; bay < bays; ++bay)
+            ports << "--port" << lines[bay].path;
+        QProcess updater;
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      QStringList{"-platform", "offscreen", "--file", testing::writeFile(dir, "fw.plk", pattern(64)),
+                                  "--download", "--station", "--json"} + ports);
+        QVERIFY(!lines[0].nextFrame(5000).isEmpty()); // it looks for a unit
+        ::kill(pid_t(updater.processId()), signal);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 128 + signal);
+        const QByteArray out = updater.readAllStandardOutput();
+        QVERIFY2(!out.contains("\"event\":\"result\""), out.constData());
+        QVERIFY2(out.contains("\"event\":\"tally\""), out.constData());
+    }
+
+    // The operator's terminal: a station started with & from a shell, whose
+    // terminal stops jobs that write to it (TOSTOP), goes on while someone
+    // types there; one in the foreground takes Ctrl-D as a key like another
+    // and still hears Enter.
+    void operatorsTerminal_data()
+    {
+        QTest::addColumn<bool>("background");
+        QTest::newRow("in the background, typed at") << true;
+        QTest::newRow("in the foreground, Ctrl-D then Enter") << false;
+    }
+    void operatorsTerminal()
+    {
+        QFETCH(bool, background);
+        Terminal terminal;
+        // Slow enough in the background for the keys to come mid-transfer.
+        Run run({"--units", "2", "--away-ms", background ? "600" : "0", "--late", background ? "4" : "0"});
+        QProcess shell;
+        shell.setStandardInputFile(terminal.path);
+        shell.setStandardOutputFile(terminal.path);
+        shell.setStandardErrorFile(terminal.path);
+        const QStringList updater = QStringList{qEnvironmentVariable("PELKOUPDATE_BIN"), "-platform", "offscreen"}
+                                    + station(run, testing::writeFile(dir, "fw.plk", pattern(1024, 8)),
+                                              {"--count", background ? "1" : "2", "--leave-seconds", "0.5"});
+        // A shell with job control runs it as a job of its own, as & does.
+        shell.start("setsid", QStringList{"--ctty", "--wait"}
+                                  + (background ? QStringList{"bash", "-c", "set -m; \"$@\" & wait $!", "bash"}
+                                                : QStringList())
+                                  + updater);
+        QVERIFY(testing::waitFor([&] { return terminal.said().contains("Please wait, in progressing..."); }, 10000));
+        if (background) {
+            for (int i = 0; i < 100 && shell.state() != QProcess::NotRunning; ++i) {
+                terminal.type("next\n");
+                QTest::qWait(20);
+            }
+        } else {
+            QVERIFY(testing::waitFor([&] { return terminal.said().contains("waiting for the device to leave"); }, 10000));
+            terminal.type("\x04"); // Ctrl-D on an empty line: read as nothing
+            QTest::qWait(100);
+            terminal.type("\n");
+        }
+        QVERIFY2(shell.state() == QProcess::NotRunning || shell.waitForFinished(20000), terminal.said().constData());
+        QVERIFY2(shell.exitCode() == 0, terminal.said().constData());
+        if (!background)
+            QVERIFY2(terminal.said().contains("unit 1: the operator says it has left"), terminal.said().constData());
     }
 
     // SIGTERM with a unit in hand: its record is kept.
@@ -253,7 +417,7 @@ private slots:
         ::kill(pid_t(run.updater.processId()), SIGINT);
         const Result result = run.result();
         QCOMPARE(result.exitCode, exitCode);
-        QCOMPARE(result.out.last(), QStringLiteral("station: 1 units, 1 passed, 0 failed"));
+        QCOMPARE(result.out.last(), QStringLiteral("station: 1 units, 1 passed, 0 failed, 0 interrupted"));
         QVERIFY(!run.sim.readAllStandardOutput().contains("unit 2 updated"));
     }
 
@@ -269,6 +433,8 @@ private slots:
         QTest::newRow("--log without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--log", "s.log"};
         QTest::newRow("--count without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--count", "5"};
         QTest::newRow("--leave-seconds without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--leave-seconds", "2"};
+        QTest::newRow("--log empty") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--log", ""};
+        QTest::newRow("a usb: match twice, in two cases") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "usb:0403:6a01", "--port", "usb:0403:6A01"};
     }
     void badCommandLine()
     {

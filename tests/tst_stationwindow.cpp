@@ -192,7 +192,7 @@ private slots:
         QVERIFY(asked);
         QVERIFY(ended.size() == 1 || ended.wait(5000));
         QCOMPARE(ended.first().first().toInt(), 130);
-        QCOMPARE(text(tile(window, 1), "state"), QStringLiteral("\u2718 Failed"));
+        QCOMPARE(text(tile(window, 1), "state"), QStringLiteral("\u25A0 Interrupted"));
     }
 };
 
