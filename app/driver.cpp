@@ -10,20 +10,40 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace {
+jsonevents::Provenance provenanceOf(const Options &options)
+{
+    const QString host = QSysInfo::machineHostName();
+    return {options.stationName.isEmpty() ? host : options.stationName, host,
+            options.operatorName, QStringLiteral(PELKOUPDATE_VERSION)};
+}
+
+// What every result says, and what it proves, whoever drives the window.
+void recordAs(ScriptedUpdate &script, const Options &options)
+{
+    script.setProvenance(provenanceOf(options));
+    if (!options.expectFirmware.isEmpty())
+        script.expectFirmware(options.expectFirmware, options.verifyMs);
+}
+
 // The scripted update the options ask for: one update, or a station. Null,
 // with the reason printed, when it cannot start.
 std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &dialog,
                                            LineOutput &out, LineOutput &err)
 {
-    if (!options.station)
-        return std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
+    if (!options.station) {
+        auto script = std::make_unique<ScriptedUpdate>(dialog, options.timeoutMs, out, err, options.json);
+        recordAs(*script, options);
+        return script;
+    }
     auto station = std::make_unique<Station>(dialog, options.timeoutMs, out, err, options.json,
                                              options.count, options.leaveMs);
+    recordAs(*station, options);
     QString error;
     if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
         std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
@@ -83,6 +103,9 @@ static LineSettings lineSettings(const Options &options)
     settings.retries = options.retries;
     settings.json = options.json;
     settings.trace = options.trace;
+    settings.provenance = provenanceOf(options);
+    settings.expectFirmware = options.expectFirmware;
+    settings.verifyMs = options.verifyMs;
     return settings;
 }
 

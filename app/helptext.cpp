@@ -39,6 +39,8 @@ const char helpDescription[] =
     "  3      file or port unusable\n"
     "  4      the device asked for an offset past the image's end\n"
     "  5      the device confirmed, but never asked for some image bytes\n"
+    "  6      with --expect-firmware: the device did not restart into the\n"
+    "         firmware expected (another version, or no answer in time)\n"
     "  64     bad command line, or a platform (-platform) that does not exist\n"
     "  69     no display for the window\n"
     "  129    stopped by SIGHUP (128 + the signal's number)\n"

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <cstring>
@@ -143,6 +144,26 @@ struct Parser
                        "(as sha256sum prints it) or its image (the bytes the device gets, after "
                        "a .pelk header) has this SHA-256."),
         QStringLiteral("HEX")};
+    const QCommandLineOption expectFirmware{
+        QStringLiteral("expect-firmware"),
+        QStringLiteral("With --download: after the device confirms the image it restarts into it; "
+                       "look for it again and pass it only when it answers with firmware XX.YY "
+                       "(two hex digits each, as the window shows versions) within "
+                       "--verify-seconds. Another version fails as wrong-firmware, no answer as "
+                       "no-restart (exit 6)."),
+        QStringLiteral("XX.YY")};
+    const QCommandLineOption verifySeconds{
+        QStringLiteral("verify-seconds"),
+        QStringLiteral("With --expect-firmware: how long the device may take to restart and "
+                       "answer; default 15."),
+        QStringLiteral("SECONDS"), QStringLiteral("15")};
+    const QCommandLineOption stationName{
+        QStringLiteral("station-name"),
+        QStringLiteral("The station's name in every result and record; default the host's name."),
+        QStringLiteral("NAME")};
+    const QCommandLineOption operatorName{
+        QStringLiteral("operator"),
+        QStringLiteral("Who runs the station, in every result and record."), QStringLiteral("NAME")};
     const QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
@@ -182,7 +203,8 @@ Parser::Parser()
                                  QStringLiteral("Open the window on FILE, as --file FILE does."),
                                  QStringLiteral("[FILE]"));
     parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
-                       count, leaveSeconds, log, expectSha256, reconnectSeconds, retries});
+                       count, leaveSeconds, log, expectSha256, reconnectSeconds, retries,
+                       expectFirmware, verifySeconds, stationName, operatorName});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -202,6 +224,35 @@ Parser::Parser()
 }
 
 constexpr int helpAllWanted = -2;
+
+// What a record says of where, by whom, and what the unit runs after.
+int checkRecordOptions(Parser &p, Options &options)
+{
+    const QCommandLineParser &parser = p.parser;
+    options.stationName = parser.value(p.stationName);
+    options.operatorName = parser.value(p.operatorName);
+    if (parser.isSet(p.stationName) && options.stationName.isEmpty())
+        return usageError(QStringLiteral("--station-name wants a name, not an empty one"));
+    if (parser.isSet(p.expectFirmware)) {
+        static const QRegularExpression version(QStringLiteral("^[0-9a-fA-F]{2}\\.[0-9a-fA-F]{2}$"));
+        const QString wanted = parser.value(p.expectFirmware);
+        if (!version.match(wanted).hasMatch())
+            return usageError(QStringLiteral("--expect-firmware wants XX.YY, two hex digits each, "
+                                             "as the window shows versions, not '%1'")
+                                  .arg(printable(wanted)));
+        if (!parser.isSet(p.download) && !options.station)
+            return usageError(QStringLiteral("--expect-firmware goes with --download or --station"));
+        options.expectFirmware = wanted.toLower();
+    }
+    bool ok = false;
+    const double verify = parser.value(p.verifySeconds).toDouble(&ok);
+    if (!ok || !(verify > 0) || verify > 3600)
+        return usageError(QStringLiteral("--verify-seconds wants a positive number up to 3600, "
+                                         "not '%1'")
+                              .arg(parser.value(p.verifySeconds)));
+    options.verifyMs = qMax(1, qRound(verify * 1000));
+    return -1;
+}
 
 // One file is one image: a second --file would be a guess at which. A name
 // given empty names nothing: no log, no port.
@@ -293,6 +344,8 @@ int check(Parser &p, const QStringList &arguments, Options &options)
     options.station = parser.isSet(p.station);
     options.log = parser.value(p.log);
     if (const int code = checkStation(p, options); code >= 0)
+        return code;
+    if (const int code = checkRecordOptions(p, options); code >= 0)
         return code;
     if (positional.size() > 1 || (positional.size() == 1 && parser.isSet(p.file)))
         return usageError(QStringLiteral("unexpected argument '%1'").arg(positional.constLast()));

@@ -22,6 +22,10 @@ struct Options
     int reconnectMs = 5000; // how long a port that went away is waited for
     QString log;
     QByteArray expectSha256;
+    QString expectFirmware; // "02.00", as the window shows versions; empty: not checked
+    int verifyMs = 15000;   // how long a unit may take to restart and answer
+    QString stationName;    // empty: the host's name
+    QString operatorName;
     int timeoutMs = 10000;
     QString platform; // -platform NAME as given, else empty
 };

@@ -98,6 +98,17 @@ QJsonObject tally(int passed, int failed, int interrupted, int exitCode)
     return object;
 }
 
+QJsonObject adapter(const PortIdentity &port)
+{
+    const auto hex = [&](quint16 id) {
+        return port.usb ? QJsonValue(QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'))) : QJsonValue();
+    };
+    return QJsonObject{{QStringLiteral("vid"), hex(port.vendorId)},
+                       {QStringLiteral("pid"), hex(port.productId)},
+                       {QStringLiteral("serial"), port.usb ? text(port.serialNumber) : QJsonValue()},
+                       {QStringLiteral("usb_path"), text(port.usbPath)}};
+}
+
 QJsonObject result(const Result &result)
 {
     QJsonObject object = event("result");
@@ -106,6 +117,14 @@ QJsonObject result(const Result &result)
     object.insert(QStringLiteral("port"), text(result.port));
     object.insert(QStringLiteral("firmware"), text(result.firmware));
     object.insert(QStringLiteral("hardware"), text(result.hardware));
+    object.insert(QStringLiteral("firmware_after"), text(result.firmwareAfter));
+    object.insert(QStringLiteral("adapter"), adapter(result.adapter));
+    object.insert(QStringLiteral("started"), text(result.started));
+    object.insert(QStringLiteral("ended"), text(result.ended));
+    object.insert(QStringLiteral("station"), text(result.provenance.station));
+    object.insert(QStringLiteral("host"), text(result.provenance.host));
+    object.insert(QStringLiteral("operator"), text(result.provenance.operatorName));
+    object.insert(QStringLiteral("tool_version"), text(result.provenance.toolVersion));
     object.insert(QStringLiteral("image"), text(result.imagePath));
     object.insert(QStringLiteral("sha256"), digest(result.sha256));
     object.insert(QStringLiteral("file_sha256"), digest(result.fileSha256));

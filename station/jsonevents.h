@@ -30,6 +30,16 @@ QJsonObject progress(qint64 covered, qint64 size, qint64 bytesPerSecond, qint64 
 QJsonObject status(const QString &text);
 QJsonObject tally(int passed, int failed, int interrupted, int exitCode);
 
+// Who and what made a record: for a quality engineer, which station, host,
+// operator and tool version, and the adapter the unit was found on.
+struct Provenance
+{
+    QString station;
+    QString host;
+    QString operatorName;
+    QString toolVersion;
+};
+
 struct Result
 {
     // updated, confirmed-partial, cancelled, no-progress, line-lost, unusable,
@@ -46,8 +56,15 @@ struct Result
     QString port;
     QString firmware; // as the device reported it before the update
     QString hardware;
+    QString firmwareAfter; // as it answered once restarted, when that was asked
+    QString started; // UTC, ISO 8601 with ms
+    QString ended;
+    Provenance provenance;
+    PortIdentity adapter; // the port the unit was found on
     QJsonObject line; // the line's quality counts
 };
+// vid, pid, serial and usb_path of a port; each null where it has none.
+QJsonObject adapter(const PortIdentity &port);
 // The same object on standard output and in a station's log.
 QJsonObject result(const Result &result);
 

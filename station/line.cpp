@@ -120,6 +120,9 @@ bool Line::start()
                                                 settings.json, 0, settings.leaveMs);
         bay.station->joinLine(this, int(i) + 1, bay.port);
         bay.station->setRetries(settings.retries);
+        bay.station->setProvenance(settings.provenance);
+        if (!settings.expectFirmware.isEmpty())
+            bay.station->expectFirmware(settings.expectFirmware, settings.verifyMs);
     }
     signalCatcher = std::make_unique<SignalCatcher>();
     connect(signalCatcher.get(), &SignalCatcher::caught, this, &Line::signalCaught);

@@ -1,6 +1,7 @@
 #ifndef LINE_H
 #define LINE_H
 
+#include "jsonevents.h"
 #include "linesink.h"
 #include "station.h"
 #include "unitlog.h"
@@ -32,6 +33,9 @@ struct LineSettings
     int retries = 0;
     bool json = false;
     bool trace = false;
+    jsonevents::Provenance provenance;
+    QString expectFirmware; // empty: what a unit runs after is not checked
+    int verifyMs = 15000;
 };
 
 // Several stations at once, one per port, in one process: each bay is a

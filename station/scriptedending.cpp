@@ -28,6 +28,8 @@ void ScriptedUpdate::ended(Outcome outcome)
     lastOutcome = outcome;
     switch (outcome) {
     case Outcome::Updated:
+        if (!expectedFirmware.isEmpty())
+            return verifyRestart();
         return finish(ExitUpdated, "updated");
     case Outcome::ConfirmedPartial:
         return finish(ExitConfirmedPartial, "confirmed-partial");
@@ -125,8 +127,7 @@ void ScriptedUpdate::portBack(double seconds)
 
 void ScriptedUpdate::portPresence(bool present)
 {
-    QJsonObject event = jsonevents::port(portidentity::identityOf(dialog.findChild<QComboBox *>(
-        QStringLiteral("comboBoxPort"))->currentText()));
+    QJsonObject event = jsonevents::port(portidentity::identityOf(currentPort()));
     event.insert(QStringLiteral("present"), present);
     emitEvent(event);
 }
@@ -135,6 +136,8 @@ void ScriptedUpdate::portPresence(bool present)
 // transfer began.
 QString ScriptedUpdate::deviceHolds() const
 {
+    if (verifying)
+        return QStringLiteral("the device confirmed the image, and had not answered since its restart");
     if (endSent)
         return QStringLiteral("the whole image was sent; the device did not confirm it");
     if (downloading && wordsSent > 0)
@@ -144,7 +147,7 @@ QString ScriptedUpdate::deviceHolds() const
 
 QString ScriptedUpdate::summary() const
 {
-    const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
+    const double seconds = transferSeconds();
     QString text = QStringLiteral("sent %1 words, %2 of %3 image bytes covered, in %4 s, %5 bytes/s")
                        .arg(wordsSent)
                        .arg(bytesCovered)
@@ -190,7 +193,7 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     jsonevents::Result result;
     result.outcome = QLatin1String(outcome);
     result.exitCode = code;
-    result.seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
+    result.seconds = transferSeconds();
     result.wordsSent = wordsSent;
     result.bytesCovered = bytesCovered;
     result.imageSize = imageSize;
@@ -200,6 +203,11 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     result.port = portName.isEmpty() ? dialog.portDevicePath() : portName;
     result.firmware = firmware;
     result.hardware = hardware;
+    result.firmwareAfter = firmwareAfter;
+    result.started = startedAt.isValid() ? startedAt.toString(Qt::ISODateWithMs) : QString();
+    result.ended = jsonevents::now();
+    result.provenance = provenance;
+    result.adapter = adapter;
     result.line = QJsonObject{{QStringLiteral("frames_sent"), counts.framesSent},
                               {QStringLiteral("frames_received"), counts.framesReceived},
                               {QStringLiteral("noise_bytes"), counts.noiseBytes},
@@ -240,6 +248,12 @@ void ScriptedUpdate::resetForNextUnit()
     waitingFor = initialWait;
     absentPort.clear();
     reconnects = 0;
+    startedAt = QDateTime();
+    adapter = PortIdentity();
+    firmwareAfter.clear();
+    verifying = false;
+    verifyTimer.stop();
+    transferMs = -1;
     clock.invalidate();
     sinceProgressEvent.invalidate();
 }

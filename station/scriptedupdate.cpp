@@ -33,6 +33,8 @@ void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
 {
     imagePath = path;
     portName = port.name;
+    if (!station)
+        startedAt = QDateTime::currentDateTimeUtc();
     if (!port.name.isEmpty())
         emitEvent(jsonevents::port(port));
     if (boundsTheFirstWait())
@@ -113,26 +115,38 @@ void ScriptedUpdate::imageChosen(qint32 size, const QByteArray &sha256, const QB
 
 void ScriptedUpdate::deviceVersion(const QString &firmwareVersion, const QString &hardwareVersion)
 {
+    emitEvent(jsonevents::device(firmwareVersion, hardwareVersion));
+    if (verifying) {
+        firmwareAfter = firmwareVersion;
+        return;
+    }
     firmware = firmwareVersion;
     hardware = hardwareVersion;
-    emitEvent(jsonevents::device(firmware, hardware));
 }
 
 void ScriptedUpdate::progressed(const char *next)
 {
     waitingFor = next;
-    if (!finished)
+    if (!finished && !verifying)
         noProgressTimer.start();
 }
 
+// The unit is in hand from here on: when, and on which adapter, is kept for
+// its record.
 void ScriptedUpdate::deviceFound()
 {
+    if (!startedAt.isValid())
+        startedAt = QDateTime::currentDateTimeUtc();
+    if (!verifying && adapter.name.isEmpty())
+        adapter = portidentity::identityOf(currentPort());
     progressed("the device's version");
 }
 
 // As a person would: a click on the button, once the event in hand is done.
 void ScriptedUpdate::readyForDownload(qint32 size)
 {
+    if (verifying)
+        return restartAnswered();
     if (finished)
         return;
     progressed("the device to ask for the first word");

@@ -1,10 +1,12 @@
 #ifndef SCRIPTEDUPDATE_H
 #define SCRIPTEDUPDATE_H
 
+#include "jsonevents.h"
 #include "pelkoupdate.h"
 
 #include <QJsonObject>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -31,6 +33,7 @@ public:
         ExitUnusable = 3,
         ExitRefused = 4,
         ExitConfirmedPartial = 5,
+        ExitNotRestarted = 6,
         ExitClosedByHand = 130,
     };
 
@@ -52,6 +55,12 @@ public:
     // As if the signal had come: SIGUSR1 is "next unit"; the others end the
     // update where it stands, with its summary.
     void stopBySignal(int number);
+    // Who and what every result says made it.
+    void setProvenance(const jsonevents::Provenance &provenance) { this->provenance = provenance; }
+    // After the device confirms, it restarts into its new image: it passes
+    // only when it answers again with this firmware version ("02.00")
+    // within ms.
+    void expectFirmware(const QString &version, int ms);
 
 protected:
     // The update has ended with code and its closing lines are out: by
@@ -117,6 +126,12 @@ private:
     void portLost(int percent) override;
     void portBack(double seconds) override;
     void portPresence(bool present);
+    // restartcheck.cpp: the unit looked for again once it confirmed
+    void verifyRestart();
+    void restartAnswered();
+    void notRestarted();
+    QString currentPort() const;
+    double transferSeconds() const;
 
     void progressed(const char *next);
     void printProgress(int percent);
@@ -142,6 +157,14 @@ private:
     QByteArray fileSha256;
     QElapsedTimer sinceProgressEvent;
     std::unique_ptr<SignalCatcher> signalCatcher;
+    jsonevents::Provenance provenance;
+    QDateTime startedAt;     // the update began: started, or its unit found
+    PortIdentity adapter;    // of the port the unit was found on
+    QString expectedFirmware; // empty: no restart is waited for
+    QString firmwareAfter;    // as the device answered once restarted
+    QTimer verifyTimer;
+    bool verifying = false;
+    qint64 transferMs = -1; // the transfer's time, once the restart is waited for
 };
 
 #endif

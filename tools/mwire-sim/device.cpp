@@ -126,7 +126,7 @@ Device::Step Device::handle(const unsigned char *payload)
         ++badChecksums;
         return Step::Go;
     }
-    if (stalled || Clock::now() < awayUntil)
+    if (stalled || Clock::now() < awayUntil || Clock::now() < restartUntil)
         return Step::Go;
     switch (payload[1]) {
     case 0x00:
@@ -141,7 +141,11 @@ Device::Step Device::handle(const unsigned char *payload)
         send(0x80);
         return Step::Go;
     case 0x01:
-        send(0x81, 0, o.hardwareMinor, o.hardwareMajor, o.firmwareMinor, o.firmwareMajor);
+        send(0x81, 0, o.hardwareMinor, o.hardwareMajor, firmwareMinor, firmwareMajor);
+        if (restarting) {
+            restarting = false;
+            unitEnded(true);
+        }
         return Step::Go;
     case 0x03:
         // Back after a hiccup, it asks on from where it was.
@@ -170,10 +174,25 @@ Device::Step Device::handle(const unsigned char *payload)
         send(0x83);
         finished = Clock::now();
         complete = true;
-        unitEnded(true);
+        if (o.restartMs >= 0)
+            restart();
+        else
+            unitEnded(true);
         return Step::Go;
     default:
         return Step::Go;
+    }
+}
+
+// Into the image just written, or back into the old one without
+// --firmware-after: silent while it boots.
+void Device::restart()
+{
+    restarting = true;
+    restartUntil = Clock::now() + std::chrono::milliseconds(o.restartMs);
+    if (o.firmwareAfterSet) {
+        firmwareMajor = o.firmwareAfterMajor;
+        firmwareMinor = o.firmwareAfterMinor;
     }
 }
 

@@ -18,7 +18,11 @@ using Clock = std::chrono::steady_clock;
 class Device
 {
 public:
-    explicit Device(const Options &options) : o(options), line(options.link), noise(1) {}
+    explicit Device(const Options &options)
+        : o(options), line(options.link), firmwareMajor(options.firmwareMajor),
+          firmwareMinor(options.firmwareMinor), noise(1)
+    {
+    }
 
     bool open();
     int run();
@@ -38,6 +42,7 @@ private:
     void pace(size_t answerBytes);
     void goAway(long ms);
     bool comeBack();
+    void restart();
     // units.cpp: the end of a unit, of the run, and what is said of them
     void unitEnded(bool received);
     bool saveImage();
@@ -61,6 +66,11 @@ private:
     bool hiccupDone = false;
     long triesCancelled = 0; // of the unit in hand, with --cancel-tries
     bool keptPlace = false; // back after a hiccup: the next start request goes on
+    // --restart-ms: after its update it is silent until then, and its update
+    // ends once it has answered a version query in its new firmware
+    Clock::time_point restartUntil;
+    bool restarting = false;
+    int firmwareMajor, firmwareMinor;
     Bytes image;
     // a line of units: the one on the line now, counted from 1, and until
     // when it is gone after its update

@@ -14,7 +14,8 @@ constexpr int exitUsage = 64;
     std::fprintf(stderr,
                  "mwire-sim: %s\n"
                  "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
-                 "                 [--hardware X.Y] [--silent N] [--cancel-at OFFSET]\n"
+                 "                 [--hardware X.Y] [--restart-ms MS [--firmware-after X.Y]]\n"
+                 "                 [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--cancel-tries N] [--stall-at OFFSET] [--hangup-at OFFSET]\n"
                  "                 [--late MS]\n"
                  "                 [--hiccup-at OFFSET|search|end[:MS]]\n"
@@ -80,6 +81,8 @@ Options parse(int argc, char **argv)
         else if (arg == "--capture") o.capture = value();
         else if (arg == "--firmware") version(arg, value(), o.firmwareMajor, o.firmwareMinor);
         else if (arg == "--hardware") version(arg, value(), o.hardwareMajor, o.hardwareMinor);
+        else if (arg == "--firmware-after") o.firmwareAfterSet = true, version(arg, value(), o.firmwareAfterMajor, o.firmwareAfterMinor);
+        else if (arg == "--restart-ms") o.restartMs = number(arg, value(), 3600000);
         else if (arg == "--silent") o.silent = number(arg, value(), 1L << 30);
         else if (arg == "--cancel-at") o.cancelAt = number(arg, value(), 0xFFFFFFFFL);
         else if (arg == "--stall-at") o.stallAt = number(arg, value(), 0xFFFFFFFFL);
@@ -99,5 +102,7 @@ Options parse(int argc, char **argv)
         usage("--cancel-tries goes with --cancel-at");
     if (o.replug && o.units < 2)
         usage("--replug goes with --units");
+    if (o.firmwareAfterSet && o.restartMs < 0)
+        usage("--firmware-after goes with --restart-ms");
     return o;
 }

@@ -16,6 +16,9 @@ struct Options
     std::string out;
     bool once = false;
     int firmwareMajor = 1, firmwareMinor = 0;
+    long restartMs = -1; // after its update it restarts, silent this long; -1: it does not
+    bool firmwareAfterSet = false; // else it restarts into its old version
+    int firmwareAfterMajor = 0, firmwareAfterMinor = 0;
     int hardwareMajor = 1, hardwareMinor = 0;
     long silent = 0;
     long cancelAt = noOffset, stallAt = noOffset, hangupAt = noOffset;

@@ -27,6 +27,8 @@ void Device::unitEnded(bool received)
     image.clear();
     nextOffset = 0;
     triesCancelled = 0;
+    firmwareMajor = o.firmwareMajor; // the next unit is as the first was
+    firmwareMinor = o.firmwareMinor;
     if (unit == o.units) {
         ended = true;
         return;
