@@ -56,6 +56,31 @@ class TestEndToEnd : public QObject
 private slots:
     void initTestCase() { QVERIFY(QFile::exists(qEnvironmentVariable("MWIRE_SIM_BIN"))); }
 
+    // The simulator's help tells every option its synopsis names, on
+    // standard output; a bad option is still a bad command line.
+    void simulatorHelp()
+    {
+        QProcess help;
+        help.start(qEnvironmentVariable("MWIRE_SIM_BIN"), {"--help"});
+        QVERIFY(help.waitForFinished(5000));
+        QCOMPARE(help.exitCode(), 0);
+        const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
+        QProcess bad;
+        bad.start(qEnvironmentVariable("MWIRE_SIM_BIN"), {"--no-such-option"});
+        QVERIFY(bad.waitForFinished(5000));
+        QCOMPARE(bad.exitCode(), 64);
+        QVERIFY(bad.readAllStandardOutput().isEmpty());
+        const QString synopsis = QString::fromLocal8Bit(bad.readAllStandardError());
+        int options = 0;
+        for (const QRegularExpressionMatch &option : QRegularExpression("--[a-z-]+").globalMatch(synopsis)) {
+            if (option.captured() == "--no-such-option")
+                continue;
+            ++options;
+            QVERIFY2(text.contains("  " + option.captured() + ' '), qPrintable(option.captured()));
+        }
+        QVERIFY(options > 20);
+    }
+
     void images_data()
     {
         QTest::addColumn<QString>("name");

@@ -27,6 +27,58 @@ constexpr int exitUsage = 64;
     std::exit(exitUsage);
 }
 
+// Every option, for a person setting up a test: on standard output, exit 0.
+[[noreturn]] void help()
+{
+    std::fputs(
+        "usage: mwire-sim [OPTION]...\n"
+        "A device on the M.Wire protocol behind a pseudo-terminal, for trying and testing\n"
+        "the updater without hardware. It prints the path of its port on its first line,\n"
+        "answers the updater as a device does, and prints a summary when it ends; exit 0\n"
+        "when every image that should have come came whole, 64 for a bad command line.\n"
+        "\nThe line:\n"
+        "  --link PATH          also make PATH a symbolic link to the port\n"
+        "  --baud RATE          pace the line at RATE baud both ways, as a real wire\n"
+        "  --spin-us US         of each paced wait, spin the last US microseconds rather than\n"
+        "                       sleep (default 300; 0 for many devices on few cores)\n"
+        "  --noise              random bytes between frames, now and then over 1024 at once\n"
+        "  --split              write each answer byte by byte, 500 us apart\n"
+        "  --split-us US        the same, US microseconds apart\n"
+        "  --late MS            answer every request MS late\n"
+        "  --flood              a broken device: frame starts and noise as fast as the line\n"
+        "                       takes them, never an answer\n"
+        "\nThe device:\n"
+        "  --firmware X.Y       the firmware version it reports (default 1.0)\n"
+        "  --hardware X.Y       the hardware version it reports (default 1.0)\n"
+        "  --restart-ms MS      after its update, restart: silent for MS, then answer again;\n"
+        "                       its update ends once it has answered a version query\n"
+        "  --firmware-after X.Y with --restart-ms: the version it restarts into (default: its\n"
+        "                       old one, as a device whose new image did not take)\n"
+        "  --out FILE           write the image received to FILE\n"
+        "  --once               end when the update ends (updated or cancelled)\n"
+        "\nFaults:\n"
+        "  --silent N           ignore the first N device queries\n"
+        "  --cancel-at OFFSET   cancel instead of asking for OFFSET\n"
+        "  --cancel-tries N     with --cancel-at: cancel the first N tries only, and stay\n"
+        "  --stall-at OFFSET    stop answering instead of asking for OFFSET\n"
+        "  --hangup-at OFFSET   close its side of the line there, as an unplugged adapter\n"
+        "  --hiccup-at WHERE[:MS]  the terminal goes away at OFFSET, at the first device query\n"
+        "                       (search) or at the end-of-image request (end), and a new one\n"
+        "                       comes after MS (default 1000); the device keeps its place\n"
+        "\nA row of units:\n"
+        "  --units N            N devices one after another, each away after its update\n"
+        "  --fail-unit K        with --units: unit K cancels at offset 512\n"
+        "  --away-ms MS         with --units: how long a unit is away (default 3000)\n"
+        "  --replug             with --units: each unit brings its own terminal; the --link goes\n"
+        "                       while it is away\n"
+        "\nMeasuring:\n"
+        "  --timing             the turnaround per exchange in the summary\n"
+        "  --capture FILE       every byte it sends, for fuzzing seeds\n"
+        "  --help               this text\n",
+        stdout);
+    std::exit(0);
+}
+
 long number(const std::string &option, const char *text, long max)
 {
     char *end = nullptr;
@@ -95,7 +147,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
         else if (arg == "--cancel-tries") o.cancelTries = number(arg, value(), 100000);
         else if (arg == "--away-ms") o.awayMs = number(arg, value(), 600000);
-        else if (arg == "--help" || arg == "-h") usage("a simulated M.Wire device");
+        else if (arg == "--help" || arg == "-h") help();
         else usage("unknown option '" + arg + "'");
     }
     if (o.cancelTries > 0 && o.cancelAt == noOffset)
