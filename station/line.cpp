@@ -84,7 +84,7 @@ bool Line::imageOnce()
             .arg(settings.file)
             .arg(first.heldImageSize())
             .arg(sha256, fileSha256));
-    event(jsonevents::image(settings.file, first.heldImageSize(), first.heldImageSha256(),
+    emitLineEvent(jsonevents::image(settings.file, first.heldImageSize(), first.heldImageSha256(),
                             first.heldFileSha256()));
     return true;
 }
@@ -254,7 +254,7 @@ void Line::say(const QString &text, bool problem)
 }
 
 // The line's own events belong to no bay and no unit.
-void Line::event(QJsonObject object)
+void Line::emitLineEvent(QJsonObject object)
 {
     if (!settings.json)
         return;
@@ -307,6 +307,6 @@ void Line::close()
             .arg(totalInterrupted()));
     QJsonObject tally = jsonevents::tally(totalPassed(), totalFailed(), totalInterrupted(), code);
     tally.insert(QStringLiteral("bays"), perBay);
-    event(tally);
+    emitLineEvent(tally);
     emit ended(code);
 }

@@ -113,7 +113,7 @@ private:
     void signalCaught(int number);
     void listenToOperator();
     void say(const QString &text, bool problem = false);
-    void event(QJsonObject event);
+    void emitLineEvent(QJsonObject event);
     void close();
 
     const LineSettings settings;
