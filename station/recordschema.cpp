@@ -65,15 +65,36 @@ bool createVersionOne(QSqlQuery &query, Dialect dialect, QString *error)
            run(query, QStringLiteral("INSERT INTO schema_version (version) VALUES (1)"), error);
 }
 
-bool migrate(QSqlQuery &query, Dialect dialect, QString *error)
+// Asked of the catalogue, not by trying: a station whose role may only
+// write rows into tables a DBA made must not need the right to create them.
+bool versionOf(QSqlQuery &query, Dialect dialect, int *current, QString *error)
 {
     if (!run(query,
-             QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"),
-             error) ||
-        !run(query, QStringLiteral("SELECT max(version) FROM schema_version"), error))
+             dialect == Dialect::Sqlite
+                 ? QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                                  "name = 'schema_version'")
+                 : QStringLiteral("SELECT count(*) FROM pg_catalog.pg_class WHERE oid = "
+                                  "to_regclass('schema_version')"),
+             error))
         return false;
-    int current = query.next() ? query.value(0).toInt() : 0;
+    const bool exists = query.next() && query.value(0).toInt() > 0;
     query.finish();
+    *current = 0;
+    if (!exists)
+        return run(query, QStringLiteral("CREATE TABLE schema_version (version INTEGER NOT NULL)"),
+                   error);
+    if (!run(query, QStringLiteral("SELECT max(version) FROM schema_version"), error))
+        return false;
+    *current = query.next() ? query.value(0).toInt() : 0;
+    query.finish();
+    return true;
+}
+
+bool migrate(QSqlQuery &query, Dialect dialect, QString *error)
+{
+    int current = 0;
+    if (!versionOf(query, dialect, &current, error))
+        return false;
     if (current == 0) {
         if (!createVersionOne(query, dialect, error))
             return false;

@@ -344,6 +344,23 @@ private slots:
         QCOMPARE(count(reader(backend), "count(*)", run), 2);
     }
 
+    void roleThatOnlyWritesRows()
+    {
+        keep("postgresql", {result(newRun(), 1)}); // the tables, made by their owner
+        QSqlQuery grant(reader("postgresql"));
+        for (const char *statement :
+             {"CREATE ROLE writer LOGIN", "GRANT SELECT ON schema_version TO writer",
+              "GRANT SELECT, INSERT, UPDATE ON units TO writer"})
+            QVERIFY2(grant.exec(statement), qPrintable(grant.lastError().text()));
+        const QString run = newRun();
+        RecordStore store;
+        QString error;
+        QVERIFY2(store.open(server.spec("writer", "records"), &error), qPrintable(error));
+        QVERIFY(store.add(result(run, 1), &error));
+        QTRY_VERIFY2_WITH_TIMEOUT(store.waiting() == 0, qPrintable(store.awayReason()), 10000);
+        QCOMPARE(count(reader("postgresql"), "count(*)", run), 1);
+    }
+
     void newerSchemaRefused()
     {
         {
