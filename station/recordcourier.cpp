@@ -38,7 +38,7 @@ RecordCourier::~RecordCourier() = default;
 void RecordCourier::start()
 {
     QString error;
-    if (!spool.open(spoolPath, target.name(), &error)) {
+    if (!spool.open(spoolPath, target.name(), RecordSpool::Commits::Lazy, &error)) {
         emit deliveryFailed(error);
         return;
     }

@@ -22,22 +22,22 @@ QString uniqueName()
 }
 } // namespace
 
-bool RecordSpool::open(const QString &path, const QString &target, QString *error)
+bool RecordSpool::open(const QString &path, const QString &target, Commits commits, QString *error)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
         *error = failed(path, QStringLiteral("cannot make its directory"));
         return false;
     }
-    return openAs(path, target, false, error);
+    return openAs(path, target, false, commits, error);
 }
 
 bool RecordSpool::openToRead(const QString &path, const QString &target, QString *error)
 {
-    return !QFileInfo::exists(path) || openAs(path, target, true, error);
+    return !QFileInfo::exists(path) || openAs(path, target, true, Commits::Lazy, error);
 }
 
 bool RecordSpool::openAs(const QString &path, const QString &target, bool onlyToRead,
-                         QString *error)
+                         Commits commits, QString *error)
 {
     close();
     this->path = path;
@@ -54,14 +54,16 @@ bool RecordSpool::openAs(const QString &path, const QString &target, bool onlyTo
     if (onlyToRead)
         return true;
     QSqlQuery query(db);
-    // WAL: the station adds while the courier reads and removes; FULL: a
-    // record is on disk when its commit returns.
+    // WAL: the station adds while the courier reads and removes, and a
+    // commit costs one sync of the log. FULL: that sync is made before the
+    // commit returns.
+    const char *synchronous =
+        commits == Commits::Synced ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL";
     for (const char *statement :
-         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = FULL",
-          "CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY AUTOINCREMENT, target TEXT NOT "
-          "NULL, "
-          "run TEXT NOT NULL, unit INTEGER NOT NULL, record TEXT NOT NULL, spooled TEXT NOT NULL, "
-          "UNIQUE (target, run, unit))"}) {
+         {"PRAGMA journal_mode = WAL", synchronous,
+          "CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+          "target TEXT NOT NULL, run TEXT NOT NULL, unit INTEGER NOT NULL, record TEXT NOT NULL, "
+          "spooled TEXT NOT NULL, UNIQUE (target, run, unit))"}) {
         if (!query.exec(QLatin1String(statement))) {
             *error = failed(path, query.lastError().text());
             query = QSqlQuery();

@@ -25,7 +25,13 @@ public:
     RecordSpool &operator=(const RecordSpool &) = delete;
     ~RecordSpool() { close(); }
 
-    bool open(const QString &path, const QString &target, QString *error);
+    // Synced: a commit is on disk when it returns (the station's puts).
+    // Lazy: the courier's removals, which then never hold a put up for a
+    // sync of their own; one lost to a power cut only means the record is
+    // delivered again, and the server keeps it as one row.
+    enum class Commits { Synced, Lazy };
+
+    bool open(const QString &path, const QString &target, Commits commits, QString *error);
     // Opens an existing spool only to read it; no spool is no error.
     bool openToRead(const QString &path, const QString &target, QString *error);
     void close();
@@ -40,7 +46,8 @@ public:
     bool remove(qint64 id, QString *error);
 
 private:
-    bool openAs(const QString &path, const QString &target, bool onlyToRead, QString *error);
+    bool openAs(const QString &path, const QString &target, bool onlyToRead, Commits commits,
+                QString *error);
     QSqlDatabase database() const;
 
     QString connection;

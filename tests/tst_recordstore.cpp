@@ -287,6 +287,13 @@ private slots:
             {"image_size", "16384"},
             {"reason", nulls ? null : "Device canncelled, please retry"}};
         QCOMPARE(readRow(reader(backend), run, 3), expected);
+        if (!postgres) {
+            // A commit is one sync of the log; a rollback journal took four,
+            // and a line of 16 bays past 1 % of a unit's time.
+            QSqlQuery mode(reader(backend));
+            QVERIFY(mode.exec("PRAGMA journal_mode") && mode.next());
+            QCOMPARE(mode.value(0).toString(), "wal");
+        }
         QSqlQuery version(reader(backend));
         QVERIFY(version.exec("SELECT version FROM schema_version") && version.next());
         QCOMPARE(version.value(0).toInt(), 1);
