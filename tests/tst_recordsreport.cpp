@@ -280,6 +280,24 @@ private slots:
         QCOMPARE(failures, 1);
     }
 
+    void readsWhileAStationKeeps()
+    {
+        // The station's log and its lock files are there while it runs.
+        const QString spec = dir.filePath("running.sqlite");
+        RecordStore station;
+        QString error;
+        QVERIFY2(station.open(spec, &error), qPrintable(error));
+        QVERIFY(station.add(units().first(), &error));
+        RecordsQuery asked;
+        asked.db = spec;
+        asked.format = "json";
+        const Report running = report(asked);
+        QCOMPARE(running.code, 0);
+        QCOMPARE(running.out.count('\n'), 1);
+        QVERIFY(station.add(units().last(), &error));
+        QCOMPARE(report(asked).out.count('\n'), 2);
+    }
+
     void badQueries_data()
     {
         QTest::addColumn<QString>("db");
