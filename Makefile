@@ -126,7 +126,7 @@ run: build
 	@tools/demo.sh $(BUILD)
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
-bench: build
+bench: test-deps build
 	$(call install_missing,$(BENCH_PACKAGES))
 	bench/run.sh $(BUILD)
 
