@@ -4,6 +4,7 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
 namespace {
 // Records read from the spool at a time while catching up.
@@ -60,6 +61,7 @@ void RecordCourier::finish()
         pass();
     closeServer();
     spool.close();
+    thread()->quit();
 }
 
 bool RecordCourier::connectServer(QString *error)

@@ -25,7 +25,8 @@ public:
     ~RecordCourier() override;
 
     // Called in the courier's thread (queued): opens its connections and
-    // delivers what waits; a record was spooled; a last try before the end.
+    // delivers what waits; a record was spooled; a last try before the end,
+    // which then ends the thread.
     void start();
     void deliver();
     void finish();

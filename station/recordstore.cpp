@@ -137,13 +137,13 @@ int RecordStore::waiting() const
     return where.kind == RecordTarget::Postgres ? qMax(0, spool.waiting()) : 0;
 }
 
-int RecordStore::close()
+int RecordStore::close(int waitMs)
 {
     int left = 0;
     if (where.kind == RecordTarget::Sqlite)
         closeSqlite();
     if (where.kind == RecordTarget::Postgres) {
-        stopCourier();
+        stopCourier(waitMs);
         left = waiting();
         spool.close();
     }
@@ -163,15 +163,23 @@ void RecordStore::closeSqlite()
     connection.clear();
 }
 
-void RecordStore::stopCourier()
+void RecordStore::stopCourier(int waitMs)
 {
     if (!courier)
         return;
-    QMetaObject::invokeMethod(courier, &RecordCourier::finish, Qt::BlockingQueuedConnection);
-    thread->quit();
-    thread->wait();
-    delete courier;
+    disconnect(courier, nullptr, this, nullptr);
+    QMetaObject::invokeMethod(courier, &RecordCourier::finish, Qt::QueuedConnection);
+    if (thread->wait(QDeadlineTimer(waitMs))) {
+        delete courier;
+        delete thread;
+    } else {
+        // Stuck in a statement the server never answers: no thread can be
+        // stopped from outside, so this one is let go; it ends, and deletes
+        // itself, when the statement does, or with the process.
+        courier->deleteLater();
+        thread->setParent(nullptr);
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    }
     courier = nullptr;
-    delete thread;
     thread = nullptr;
 }

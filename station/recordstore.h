@@ -48,11 +48,14 @@ public:
     // Records spooled and not yet on the server (0 but for PostgreSQL).
     int waiting() const;
 
-    // Makes a last try at the records waiting (at most the connect timeout,
-    // 3 s, and what the server takes), stops the courier, and returns how
-    // many are left in the spool for the next run, which delivers them
-    // first. Called by the destructor.
-    int close();
+    // Makes a last try at the records waiting, stops the courier, and
+    // returns how many are left in the spool for the next run, which
+    // delivers them first. Waits at most waitMs for the courier (a server
+    // that cannot be reached costs it the connect timeout, 3 s; one that
+    // took the connection and stopped answering, whatever it hangs): past
+    // that the courier is left to end by itself, and its record counts as
+    // waiting. Called by the destructor.
+    int close(int waitMs = 5000);
 
 signals:
     // The server went away or came back; waiting: records not on it yet.
@@ -66,7 +69,7 @@ private:
     bool openSqlite(QString *error);
     bool openPostgres(QString *error);
     void closeSqlite();
-    void stopCourier();
+    void stopCourier(int waitMs);
 
     RecordTarget where;
     int firstDelay = 1000;

@@ -10,6 +10,8 @@
 #include <QSqlRecord>
 #include <QTest>
 
+#include <csignal>
+
 namespace {
 const QString sha = "48b1a824c0de" + QString(52, '7');
 const QString fileSha = "9c02" + QString(60, 'e');
@@ -447,6 +449,35 @@ private slots:
         while (query.next())
             order << query.value(0).toInt();
         QCOMPARE(order, (QList<int>{1, 2, 3}));
+    }
+
+    void closeNeverWaitsOnAServerThatStoppedAnswering()
+    {
+        const QString run = newRun();
+        RecordStore store;
+        QString error;
+        QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+        QVERIFY(store.add(result(run, 1), &error));
+        QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
+        // Its server process frozen: the connection stays, nothing answers.
+        QSqlQuery query(reader("postgresql"));
+        QVERIFY(
+            query.exec("SELECT pid FROM pg_stat_activity WHERE application_name = 'pelkoupdate'"));
+        QList<pid_t> frozen;
+        while (query.next())
+            frozen << query.value(0).toInt();
+        QVERIFY(!frozen.isEmpty());
+        for (const pid_t pid : std::as_const(frozen))
+            ::kill(pid, SIGSTOP);
+        QElapsedTimer closing;
+        closing.start();
+        QVERIFY(store.add(result(run, 2), &error));
+        QCOMPARE(store.close(500), 1);
+        QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+        for (const pid_t pid : std::as_const(frozen))
+            ::kill(pid, SIGCONT);
+        // Answered at last, the courier that was let go delivers and ends.
+        QTRY_COMPARE_WITH_TIMEOUT(count(reader("postgresql"), "count(*)", run), 2, 5000);
     }
 
     void passwordOnlyInPgpassFile()
