@@ -98,8 +98,19 @@ RecordCourier::Sent RecordCourier::send(const QJsonObject &record, QString *erro
             return Sent::Delivered;
     }
     *error = query.lastError().text();
+    // Only what is wrong with the record itself (SQLSTATE class 22, a value;
+    // 23, a constraint; 42, the statement or a right) is refused: a lock
+    // held too long, a statement cancelled or a server shutting down is
+    // tried again, like a server that is away.
+    const QString state = query.lastError().nativeErrorCode();
     query = QSqlQuery();
-    return serverAnswers() ? Sent::Refused : Sent::Away;
+    static const QStringList refusedClasses{QStringLiteral("22"), QStringLiteral("23"),
+                                            QStringLiteral("42")};
+    if (refusedClasses.contains(state.left(2)) && serverAnswers())
+        return Sent::Refused;
+    if (serverAnswers())
+        return Sent::Busy;
+    return Sent::Away;
 }
 
 bool RecordCourier::serverAnswers()
@@ -138,11 +149,13 @@ void RecordCourier::pass()
                 continue;
             }
             const Sent sent = send(entry.record, &why);
-            if (sent == Sent::Away) {
-                closeServer();
-                if (!fresh && connectServer(&why)) {
-                    fresh = true;
-                    break; // the same entry again, from the cursor
+            if (sent == Sent::Away || sent == Sent::Busy) {
+                if (sent == Sent::Away) {
+                    closeServer();
+                    if (!fresh && connectServer(&why)) {
+                        fresh = true;
+                        break; // the same entry again, from the cursor
+                    }
                 }
                 if (count > 0)
                     emit delivered(count);

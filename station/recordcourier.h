@@ -39,7 +39,8 @@ signals:
     void deliveryFailed(const QString &reason);
 
 private:
-    enum class Sent { Delivered, Refused, Away };
+    // Busy: the server answers but did not take it now (a lock, a timeout).
+    enum class Sent { Delivered, Refused, Busy, Away };
 
     bool connectServer(QString *error);
     void closeServer();

@@ -12,13 +12,15 @@ const QString passwordRefused = QStringLiteral(
     "user of the machine): put the password in ~/.pgpass, in a file named by PGPASSFILE, or "
     "in a service file (?service=NAME)");
 
-// Connecting never holds a station longer than this, and a server that
-// vanishes mid-statement is noticed within seconds, not hours. The server's
-// notices and warnings stay off the station's terminal (libpq would print
-// them there); what matters reaches the program as an error.
+// Connecting never holds the courier longer than this, a server that
+// vanishes mid-statement is noticed within seconds, not hours, and a
+// statement held up by a lock gives up and is tried again later. The
+// server's notices and warnings stay off the station's terminal (libpq
+// would print them there); what matters reaches the program as an error.
 const QString connectionDefaults = QStringLiteral(
     "connect_timeout=3;keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=3;"
-    "tcp_user_timeout=10000;application_name=pelkoupdate;options='-c client_min_messages=error'");
+    "tcp_user_timeout=10000;application_name=pelkoupdate;"
+    "options='-c client_min_messages=error -c statement_timeout=15000'");
 
 QString decoded(const QString &text)
 {

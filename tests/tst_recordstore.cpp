@@ -480,6 +480,30 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(count(reader("postgresql"), "count(*)", run), 2, 5000);
     }
 
+    void lockedTableIsWaitedFor()
+    {
+        const QString run = newRun();
+        keep("postgresql", {result(newRun(), 1)}); // the table is there
+        QSqlDatabase dba = reader("postgresql");
+        QSqlQuery lock(dba);
+        QVERIFY(dba.transaction());
+        QVERIFY(lock.exec("LOCK TABLE units IN ACCESS EXCLUSIVE MODE"));
+        RecordStore store;
+        store.setRetryDelays(100, 300);
+        QSignalSpy failed(&store, &RecordStore::deliveryFailed);
+        QString error;
+        // A short statement timeout of the user's own, after the default.
+        const QString spec = specFor("postgresql") + "?options=-c%20statement_timeout%3D300";
+        QVERIFY2(store.open(spec, &error), qPrintable(error));
+        QVERIFY(store.add(result(run, 1), &error));
+        QTRY_VERIFY_WITH_TIMEOUT(store.isAway(), 5000);
+        QVERIFY2(store.awayReason().contains("statement timeout"), qPrintable(store.awayReason()));
+        QVERIFY(dba.commit());
+        QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 5000);
+        QCOMPARE(failed.size(), 0);
+        QCOMPARE(count(dba, "count(*)", run), 1);
+    }
+
     void passwordOnlyInPgpassFile()
     {
         const QString run = newRun();
