@@ -69,7 +69,7 @@ bool RecordCourier::connectServer(QString *error)
     connection = uniqueName();
     QSqlDatabase db = target.addConnection(connection);
     if (!db.open()) {
-        *error = db.lastError().text();
+        *error = recordschema::reason(db.lastError());
     } else if (!recordschema::prepare(db, recordschema::Dialect::Postgres, error)) {
         *error = QStringLiteral("cannot prepare its table: %1").arg(*error);
     } else {
@@ -97,7 +97,7 @@ RecordCourier::Sent RecordCourier::send(const QJsonObject &record, QString *erro
         if (query.exec())
             return Sent::Delivered;
     }
-    *error = query.lastError().text();
+    *error = recordschema::reason(query.lastError());
     // Only what is wrong with the record itself (SQLSTATE class 22, a value;
     // 23, a constraint; 42, the statement or a right) is refused: a lock
     // held too long, a statement cancelled or a server shutting down is

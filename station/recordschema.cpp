@@ -53,7 +53,7 @@ bool run(QSqlQuery &query, const QString &statement, QString *error)
 {
     if (query.exec(statement))
         return true;
-    *error = query.lastError().text();
+    *error = reason(query.lastError());
     return false;
 }
 
@@ -119,7 +119,7 @@ bool migrate(QSqlQuery &query, Dialect dialect, QString *error)
     query.addBindValue(current);
     if (query.exec())
         return true;
-    *error = query.lastError().text();
+    *error = reason(query.lastError());
     return false;
 }
 
@@ -182,6 +182,12 @@ QVariant valueOf(const QJsonValue &value, Type type)
                                  : QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
 }
 } // namespace
+
+QString reason(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+    return text.simplified();
+}
 
 int version()
 {

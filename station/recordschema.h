@@ -8,6 +8,7 @@
 
 #include <array>
 
+class QSqlError;
 class QSqlQuery;
 
 // The table a unit's record is kept in, the same in SQLite and PostgreSQL:
@@ -80,6 +81,9 @@ QString selectList(Dialect dialect);
 QJsonObject row(const QSqlQuery &query);
 
 QString quotedName(const char *name);
+// Why a statement failed, on one line: the server's words where it has some
+// (libpq's run over several lines), else Qt's.
+QString reason(const QSqlError &error);
 
 } // namespace recordschema
 

@@ -1,5 +1,7 @@
 #include "recordspool.h"
 
+#include "recordschema.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -47,7 +49,7 @@ bool RecordSpool::openAs(const QString &path, const QString &target, bool onlyTo
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open()) {
-        *error = failed(path, db.lastError().text());
+        *error = failed(path, recordschema::reason(db.lastError()));
         close();
         return false;
     }
@@ -65,7 +67,7 @@ bool RecordSpool::openAs(const QString &path, const QString &target, bool onlyTo
           "target TEXT NOT NULL, run TEXT NOT NULL, unit INTEGER NOT NULL, record TEXT NOT NULL, "
           "spooled TEXT NOT NULL, UNIQUE (target, run, unit))"}) {
         if (!query.exec(QLatin1String(statement))) {
-            *error = failed(path, query.lastError().text());
+            *error = failed(path, recordschema::reason(query.lastError()));
             query = QSqlQuery();
             close();
             return false;
@@ -101,7 +103,7 @@ bool RecordSpool::put(const QJsonObject &record, QString *error)
     query.addBindValue(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     if (query.exec())
         return true;
-    *error = failed(path, query.lastError().text());
+    *error = failed(path, recordschema::reason(query.lastError()));
     return false;
 }
 
@@ -118,7 +120,7 @@ int RecordSpool::waiting(QString *error) const
     if (!database().tables().contains(QLatin1String("spool")))
         return 0;
     if (error)
-        *error = failed(path, query.lastError().text());
+        *error = failed(path, recordschema::reason(query.lastError()));
     return -1;
 }
 
@@ -134,7 +136,7 @@ QList<RecordSpool::Entry> RecordSpool::after(qint64 after, int limit, QString *e
     query.addBindValue(limit);
     if (!query.exec()) {
         if (database().tables().contains(QLatin1String("spool")))
-            *error = failed(path, query.lastError().text());
+            *error = failed(path, recordschema::reason(query.lastError()));
         return entries;
     }
     while (query.next())
@@ -150,6 +152,6 @@ bool RecordSpool::remove(qint64 id, QString *error)
     query.addBindValue(id);
     if (query.exec())
         return true;
-    *error = failed(path, query.lastError().text());
+    *error = failed(path, recordschema::reason(query.lastError()));
     return false;
 }

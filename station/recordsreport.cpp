@@ -102,7 +102,7 @@ bool select(QSqlDatabase db, recordschema::Dialect dialect, const Filter &filter
             return true;
         }
     }
-    *error = query.lastError().text();
+    *error = recordschema::reason(query.lastError());
     return false;
 }
 
@@ -120,7 +120,7 @@ bool readDatabase(const RecordTarget &target, const QString &options, const Filt
         const auto dialect = target.kind == RecordTarget::Postgres ? recordschema::Dialect::Postgres
                                                                    : recordschema::Dialect::Sqlite;
         if (!db.open())
-            *error = db.lastError().text();
+            *error = recordschema::reason(db.lastError());
         else if (target.kind == RecordTarget::Sqlite && target.path != QLatin1String(":memory:") &&
                  !db.tables().contains(QLatin1String("units")))
             *error = QStringLiteral("it holds no units table");

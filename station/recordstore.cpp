@@ -61,21 +61,21 @@ bool RecordStore::openSqlite(QString *error)
     QSqlDatabase db = where.addConnection(connection);
     QString why;
     if (!db.open()) {
-        why = db.lastError().text();
+        why = recordschema::reason(db.lastError());
     } else {
         // A record is on disk when add() returns, for one sync of the log
         // (a rollback journal costs three or four, 16 ms a record here).
         QSqlQuery pragma(db);
         for (const char *statement : {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = FULL"}) {
             if (why.isEmpty() && !pragma.exec(QLatin1String(statement)))
-                why = pragma.lastError().text();
+                why = recordschema::reason(pragma.lastError());
         }
     }
     if (why.isEmpty() && recordschema::prepare(db, recordschema::Dialect::Sqlite, &why)) {
         upsert = std::make_unique<QSqlQuery>(db);
         if (upsert->prepare(recordschema::upsertStatement()))
             return true;
-        why = upsert->lastError().text();
+        why = recordschema::reason(upsert->lastError());
     }
     *error = QStringLiteral("cannot keep records in %1: %2").arg(where.path, why);
     db = QSqlDatabase();
@@ -122,7 +122,7 @@ bool RecordStore::add(const QJsonObject &result, QString *error)
         if (upsert->exec())
             return true;
         *error = QStringLiteral("cannot keep the record in %1: %2")
-                     .arg(where.path, upsert->lastError().text());
+                     .arg(where.path, recordschema::reason(upsert->lastError()));
         return false;
     }
     if (!spool.put(result, error))

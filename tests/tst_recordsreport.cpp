@@ -381,6 +381,7 @@ private slots:
         QCOMPARE(away.code, 3);
         QVERIFY2(away.err.contains("database away: cannot read " + spec), qPrintable(away.err));
         QVERIFY2(away.err.contains("3 of the records asked for are waiting"), qPrintable(away.err));
+        QCOMPARE(away.err.count('\n'), 2);
         QVERIFY2(server.start("local all all trust\n", &error), qPrintable(error));
         const Report back = report(asked);
         QCOMPARE(back.code, 0);

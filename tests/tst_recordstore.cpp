@@ -404,6 +404,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(store.isAway(), 5000);
         QCOMPARE(away.first(), (QVariantList{true, store.waiting()}));
         QCOMPARE(store.waiting(), 3);
+        // For "database away: 3 records waiting (reason)" on one line.
+        QVERIFY(!store.awayReason().isEmpty());
+        QVERIFY2(!store.awayReason().contains('\n'), qPrintable(store.awayReason()));
         QVERIFY2(server.start("local all keeper scram-sha-256\nlocal all all trust\n", &error),
                  qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
