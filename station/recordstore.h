@@ -42,7 +42,8 @@ public:
     // cannot be kept: a full disk, a result without run or unit.
     bool add(const QJsonObject &result, QString *error);
 
-    // The server could not be reached at the last try.
+    // The server could not be reached, or did not take a record (a lock,
+    // a timeout), at the last try; awayReason() says why, on one line.
     bool isAway() const { return away; }
     QString awayReason() const { return reason; }
     // Records spooled and not yet on the server (0 but for PostgreSQL).
