@@ -5,14 +5,18 @@ FUZZ      ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
-             xvfb xauth
+             xvfb xauth libqt6sql6-sqlite libqt6sql6-psql postgresql-15
+# The record tests start a PostgreSQL server of their own, which refuses to
+# run as root: as root they run it as this system user.
+TEST_USER := pelkotest
 FUZZ_PACKAGES := clang libclang-rt-dev
 A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
 BENCH_PACKAGES := time
 CROSS     ?= build-arm64
-CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
+CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \
+                  libqt6sql6-sqlite:arm64 libqt6sql6-psql:arm64
 # Tests that start the updater or mwire-sim as processes of their own.
-CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait
+CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
@@ -23,7 +27,7 @@ SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # builds' output goes to a log that is shown only when a build fails.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: cross-deps cross-check all deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
+.PHONY: cross-deps cross-check all deps test-deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
 
 all: build
 
@@ -41,6 +45,12 @@ endef
 
 deps:
 	$(call install_missing,$(PACKAGES))
+
+test-deps: deps
+	@if [ "$$(id -u)" = 0 ] && ! id -u $(TEST_USER) > /dev/null 2>&1; then \
+	    echo "Adding the system user $(TEST_USER) for the tests' PostgreSQL server"; \
+	    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $(TEST_USER); \
+	fi
 
 # Debian's multiarch Qt for arm64 beside the machine's own, and the cross
 # compiler and emulator.
@@ -90,7 +100,7 @@ asan-build: deps
 	$(call quietly,$(ASAN),build.log,cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON)
 	$(call quietly,$(ASAN),build.log,cmake --build $(ASAN) -j $(JOBS))
 
-test: build asan-build
+test: test-deps build asan-build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 	@echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@cd $(ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; \
@@ -116,7 +126,7 @@ run: build
 	@tools/demo.sh $(BUILD)
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
-bench: build
+bench: test-deps build
 	$(call install_missing,$(BENCH_PACKAGES))
 	bench/run.sh $(BUILD)
 

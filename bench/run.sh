@@ -116,5 +116,7 @@ for port_name in "$work/absent-link" "usb:dead:beef"; do
 done
 } >> "$out"
 "$(dirname "$0")/bays.sh" "$build" "$out"
+# Keeping each unit's record: what it costs the line's event loop.
+(cd "$build" && ./bench/recordcost) >> "$out"
 cat "$out"
 echo "(written to $out)"

@@ -30,6 +30,7 @@ done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q libqt6serialport6 <<<"$depends" || fail "Depends lacks Qt SerialPort: $depends"
+grep -q libqt6sql6-sqlite <<<"$depends" || fail "Depends lacks Qt's SQLite driver: $depends"
 
 echo "== lintian"
 lintian --fail-on error --display-info "$deb"
