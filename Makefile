@@ -5,7 +5,9 @@ FUZZ      ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
-             xvfb xauth libqt6sql6-sqlite libqt6sql6-psql postgresql-15
+             xvfb xauth libqt6sql6-sqlite libqt6sql6-psql
+# What the tests need beyond the build: a PostgreSQL server of their own.
+TEST_PACKAGES := postgresql-15
 # The record tests start a PostgreSQL server of their own, which refuses to
 # run as root: as root they run it as this system user.
 TEST_USER := pelkotest
@@ -47,6 +49,7 @@ deps:
 	$(call install_missing,$(PACKAGES))
 
 test-deps: deps
+	$(call install_missing,$(TEST_PACKAGES))
 	@if [ "$$(id -u)" = 0 ] && ! id -u $(TEST_USER) > /dev/null 2>&1; then \
 	    echo "Adding the system user $(TEST_USER) for the tests' PostgreSQL server"; \
 	    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $(TEST_USER); \

@@ -5,11 +5,13 @@
 #include "options.h"
 #include "pelkoupdate.h"
 #include "portidentity.h"
+#include "recordsreport.h"
 #include "station.h"
 #include "stationwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
 #include <QSysInfo>
 #include <QTimer>
 
@@ -45,7 +47,7 @@ std::unique_ptr<ScriptedUpdate> makeScript(const Options &options, pelkoUpdate &
                                              options.count, options.leaveMs);
     recordAs(*station, options);
     QString error;
-    if (!options.log.isEmpty() && !station->openLog(options.log, &error)) {
+    if (!station->openRecords(options.log, options.db, &error)) {
         std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(error));
         return nullptr;
     }
@@ -96,6 +98,7 @@ static LineSettings lineSettings(const Options &options)
     settings.ports = options.ports;
     settings.expectSha256 = options.expectSha256;
     settings.log = options.log;
+    settings.db = options.db;
     settings.timeoutMs = options.timeoutMs;
     settings.reconnectMs = options.reconnectMs;
     settings.leaveMs = options.leaveMs;
@@ -107,6 +110,21 @@ static LineSettings lineSettings(const Options &options)
     settings.expectFirmware = options.expectFirmware;
     settings.verifyMs = options.verifyMs;
     return settings;
+}
+
+int reportRecords(const Options &options)
+{
+    RecordsQuery query;
+    query.db = options.db;
+    query.since = options.since;
+    query.station = options.stationName;
+    query.image = options.image;
+    query.format = options.format;
+    QFile out;
+    QFile err;
+    out.open(stdout, QIODevice::WriteOnly);
+    err.open(stderr, QIODevice::WriteOnly);
+    return writeRecordsReport(query, &out, &err);
 }
 
 // On the command line (--download), or in the station window: the same line.

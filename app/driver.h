@@ -9,5 +9,7 @@ struct Options;
 // several ports). Each returns the program's exit code.
 int runWindow(const Options &options, LineOutput &out, LineOutput &err);
 int runLine(const Options &options, LineOutput &out, LineOutput &err);
+// --records: the units' records read back; needs no display.
+int reportRecords(const Options &options);
 
 #endif

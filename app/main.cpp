@@ -28,6 +28,10 @@ int main(int argc, char **argv)
     if (command.exitCode >= 0)
         return command.exitCode;
     Options options = command.options;
+    if (options.records) {
+        QCoreApplication core(argc, argv);
+        return reportRecords(options);
+    }
     if (const int exitCode = portchoice::fromCommandLine(options); exitCode >= 0)
         return exitCode;
     std::vector<char *> arguments(argv, argv + argc);

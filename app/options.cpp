@@ -164,6 +164,31 @@ struct Parser
     const QCommandLineOption operatorName{
         QStringLiteral("operator"),
         QStringLiteral("Who runs the station, in every result and record."), QStringLiteral("NAME")};
+    const QCommandLineOption db{
+        QStringLiteral("db"),
+        QStringLiteral("With --station or --records: the database of the units' records: an SQLite "
+                       "FILE, postgresql://USER@HOST:PORT/DB (the password from ~/.pgpass, "
+                       "PGPASSFILE or a service file, never the command line), or none. Default: "
+                       "an SQLite file in the user's data directory."),
+        QStringLiteral("SPEC")};
+    const QCommandLineOption records{
+        QStringLiteral("records"),
+        QStringLiteral("Print the units' records (--db, else the default database): per image and "
+                       "station with the yield (--format table), or one unit a line (json, csv), "
+                       "or a JUnit suite per run (junit); --since DATE, --station NAME and --image "
+                       "SHA256 choose which.")};
+    const QCommandLineOption since{QStringLiteral("since"),
+                                   QStringLiteral("With --records: units from DATE (YYYY-MM-DD) or "
+                                                  "an ISO 8601 time on."),
+                                   QStringLiteral("DATE")};
+    const QCommandLineOption image{QStringLiteral("image"),
+                                   QStringLiteral("With --records: units of the image with this "
+                                                  "SHA-256 (or its first 6 or more hex digits)."),
+                                   QStringLiteral("SHA256")};
+    const QCommandLineOption format{QStringLiteral("format"),
+                                    QStringLiteral("With --records: table, json, csv or junit; "
+                                                   "default table."),
+                                    QStringLiteral("FORMAT"), QStringLiteral("table")};
     const QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
@@ -204,7 +229,8 @@ Parser::Parser()
                                  QStringLiteral("[FILE]"));
     parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
                        count, leaveSeconds, log, expectSha256, reconnectSeconds, retries,
-                       expectFirmware, verifySeconds, stationName, operatorName});
+                       expectFirmware, verifySeconds, stationName, operatorName, db, records,
+                       since, image, format});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -231,6 +257,17 @@ int checkRecordOptions(Parser &p, Options &options)
     const QCommandLineParser &parser = p.parser;
     options.stationName = parser.value(p.stationName);
     options.operatorName = parser.value(p.operatorName);
+    options.db = parser.value(p.db);
+    options.records = parser.isSet(p.records);
+    options.since = parser.value(p.since);
+    options.image = parser.value(p.image);
+    options.format = parser.value(p.format);
+    for (const QCommandLineOption *option : {&p.since, &p.image, &p.format}) {
+        if (!options.records && parser.isSet(*option))
+            return usageError(QStringLiteral("--%1 goes with --records").arg(option->names().constFirst()));
+    }
+    if (parser.isSet(p.db) && !options.station && !options.records)
+        return usageError(QStringLiteral("--db goes with --station or --records"));
     if (parser.isSet(p.stationName) && options.stationName.isEmpty())
         return usageError(QStringLiteral("--station-name wants a name, not an empty one"));
     if (parser.isSet(p.expectFirmware)) {
@@ -320,9 +357,28 @@ int checkStation(Parser &p, Options &options)
     return -1;
 }
 
-int check(Parser &p, const QStringList &arguments, Options &options)
+// With --records, --station NAME chooses a station's records, as
+// --station-name NAME names the station that makes them; elsewhere
+// --station is the station itself.
+QStringList recordsStation(QStringList arguments)
+{
+    if (!arguments.contains(QLatin1String("--records")))
+        return arguments;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString &arg = arguments[i];
+        if (arg == QLatin1String("--station") && i + 1 < arguments.size()
+            && !arguments[i + 1].startsWith(QLatin1Char('-')))
+            arg = QStringLiteral("--station-name");
+        else if (arg.startsWith(QLatin1String("--station=")))
+            arg.replace(0, 9, QStringLiteral("--station-name"));
+    }
+    return arguments;
+}
+
+int check(Parser &p, const QStringList &given, Options &options)
 {
     QCommandLineParser &parser = p.parser;
+    const QStringList arguments = recordsStation(given);
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help")))

@@ -21,6 +21,11 @@ struct Options
     int leaveMs = 2000;
     int reconnectMs = 5000; // how long a port that went away is waited for
     QString log;
+    QString db; // as --db: empty, the default database; "none", a file, a postgresql:// address
+    bool records = false; // read the records back
+    QString since;
+    QString image;
+    QString format = QStringLiteral("table");
     QByteArray expectSha256;
     QString expectFirmware; // "02.00", as the window shows versions; empty: not checked
     int verifyMs = 15000;   // how long a unit may take to restart and answer

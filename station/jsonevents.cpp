@@ -112,12 +112,14 @@ QJsonObject adapter(const PortIdentity &port)
 QJsonObject result(const Result &result)
 {
     QJsonObject object = event("result");
+    object.insert(QStringLiteral("run"), runId()); // a record's key, with its unit
     object.insert(QStringLiteral("outcome"), result.outcome);
     object.insert(QStringLiteral("exit_code"), result.exitCode);
     object.insert(QStringLiteral("port"), text(result.port));
     object.insert(QStringLiteral("firmware"), text(result.firmware));
     object.insert(QStringLiteral("hardware"), text(result.hardware));
     object.insert(QStringLiteral("firmware_after"), text(result.firmwareAfter));
+    object.insert(QStringLiteral("reason"), text(result.reason));
     object.insert(QStringLiteral("adapter"), adapter(result.adapter));
     object.insert(QStringLiteral("started"), text(result.started));
     object.insert(QStringLiteral("ended"), text(result.ended));

@@ -57,6 +57,7 @@ struct Result
     QString firmware; // as the device reported it before the update
     QString hardware;
     QString firmwareAfter; // as it answered once restarted, when that was asked
+    QString reason; // why it did not pass, as told; empty when it did
     QString started; // UTC, ISO 8601 with ms
     QString ended;
     Provenance provenance;

@@ -61,6 +61,20 @@ bool Line::portsApart()
     return true;
 }
 
+// The log and the database, with what they say of themselves.
+bool Line::openRecords()
+{
+    connect(&records, &UnitRecords::said, this, [this](const QString &line, bool problem) { say(line, problem); });
+    connect(&records, &UnitRecords::databaseEvent, this, &Line::emitLineEvent);
+    connect(&records, &UnitRecords::stateChanged, this, &Line::recordsState);
+    QString error;
+    if (records.open(settings.log, settings.db, &error))
+        return true;
+    say(error, true);
+    code = 3;
+    return false;
+}
+
 // Read, digested and checked once; the other bays take it from the first.
 bool Line::imageOnce()
 {
@@ -106,12 +120,8 @@ bool Line::start()
     }
     if (!portsApart())
         return false;
-    QString error;
-    if (!settings.log.isEmpty() && !log.open(settings.log, &error)) {
-        say(error, true);
-        code = 3;
+    if (!openRecords())
         return false;
-    }
     if (!imageOnce())
         return false;
     for (size_t i = 0; i < bays.size(); ++i) {
@@ -149,7 +159,7 @@ bool Line::unitEnded(int bay, const QJsonObject &result)
 {
     Q_UNUSED(bay);
     QString error;
-    if (!log.isOpen() || log.append(jsonevents::line(result), &error))
+    if (records.keep(result, &error))
         return true;
     if (!logFailed)
         say(error, true);
@@ -273,6 +283,7 @@ void Line::close()
 {
     if (closed)
         return;
+    records.close();
     closed = true;
     bool bayTrouble = false; // a bay that ended for a reason of its own
     QJsonArray perBay;

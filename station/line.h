@@ -4,7 +4,7 @@
 #include "jsonevents.h"
 #include "linesink.h"
 #include "station.h"
-#include "unitlog.h"
+#include "unitrecords.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -26,6 +26,7 @@ struct LineSettings
     QStringList ports; // a bay each
     QByteArray expectSha256;
     QString log;
+    QString db; // as --db: empty, the default database; "none"
     int timeoutMs = 10000;
     int reconnectMs = 5000;
     int leaveMs = 2000;
@@ -80,6 +81,8 @@ signals:
     void bayShowsNew(int bay);
     // A unit's outcome, for people: "Bay 2: unit 7 passed".
     void outcome(int bay, const QString &said);
+    // The records' state for the window's header: empty while all is well.
+    void recordsState(const QString &state);
 
 private:
     // A bay's frame trace, each line marked with its bay.
@@ -109,6 +112,7 @@ private:
     void bayChanged(int bay) override;
 
     bool portsApart();
+    bool openRecords();
     bool imageOnce();
     void signalCaught(int number);
     void listenToOperator();
@@ -120,7 +124,7 @@ private:
     LineOutput &out;
     LineOutput &err;
     std::vector<Bay> bays;
-    UnitLog log;
+    UnitRecords records;
     std::unique_ptr<SignalCatcher> signalCatcher;
     std::unique_ptr<EnterKey> enterKey;
     QHash<int, int> lastSaid; // a bay's last unit whose outcome was announced

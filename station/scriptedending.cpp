@@ -204,6 +204,7 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     result.firmware = firmware;
     result.hardware = hardware;
     result.firmwareAfter = firmwareAfter;
+    result.reason = code == ExitUpdated ? QString() : lastStatus;
     result.started = startedAt.isValid() ? startedAt.toString(Qt::ISODateWithMs) : QString();
     result.ended = jsonevents::now();
     result.provenance = provenance;

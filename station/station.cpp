@@ -34,6 +34,19 @@ void Station::joinLine(BayHost *line, int number, const QString &port)
     bayPort = port;
 }
 
+bool Station::openRecords(const QString &logPath, const QString &dbSpec, QString *error)
+{
+    connect(&records, &UnitRecords::said, this, [this](const QString &line, bool problem) {
+        print(problem ? err : human, problem ? QStringLiteral("pelkoupdate: ") + line : line);
+    });
+    connect(&records, &UnitRecords::databaseEvent, this, [this](const QJsonObject &event) {
+        QJsonObject own = event;
+        own.insert(QStringLiteral("unit"), QJsonValue());
+        emitEvent(own);
+    });
+    return records.open(logPath, dbSpec, error);
+}
+
 void Station::listenToOperator()
 {
     enterKey = std::make_unique<EnterKey>();
@@ -246,7 +259,7 @@ bool Station::logUnit()
     if (host)
         return host->unitEnded(bay, lastResult);
     QString error;
-    if (!log.isOpen() || log.append(jsonevents::line(lastResult), &error))
+    if (records.keep(lastResult, &error))
         return true;
     print(err, QStringLiteral("pelkoupdate: %1").arg(error));
     return false;
@@ -264,6 +277,7 @@ void Station::endStation(int exitCode)
         dialog.abandonUpdate();
         return host->bayEnded(bay);
     }
+    records.close();
     print(human, QStringLiteral("station: %1 units, %2 passed, %3 failed, %4 interrupted")
                      .arg(unitsEnded())
                      .arg(passed)

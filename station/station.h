@@ -2,7 +2,7 @@
 #define STATION_H
 
 #include "scriptedupdate.h"
-#include "unitlog.h"
+#include "unitrecords.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -59,9 +59,10 @@ public:
             int count, int leaveMs);
     ~Station() override;
 
-    // Each unit's result goes to path as a JSON line, on disk before the
-    // next unit starts. False, with the reason, when it cannot.
-    bool openLog(const QString &path, QString *error) { return log.open(path, error); }
+    // Each unit's result goes to the log at logPath as a JSON line and into
+    // the database dbSpec names, on disk before the next unit starts. False,
+    // with the reason, when either cannot be used.
+    bool openRecords(const QString &logPath, const QString &dbSpec, QString *error);
     // Reads "next unit" from the terminal.
     void listenToOperator();
     // A failed unit is tried again, in place, this many times before it
@@ -107,7 +108,7 @@ private:
     QTimer leaveTimer;
     QTimer stillThereTimer; // a word for the operator while a unit stays
     QElapsedTimer awaitingLeave;
-    UnitLog log;
+    UnitRecords records;
     std::unique_ptr<EnterKey> enterKey;
     bool arrived = false; // a unit answered and is being updated
     bool ended = false;

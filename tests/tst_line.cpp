@@ -257,7 +257,7 @@ private slots:
             return said.contains("bay 1 " + sims[0].port.toLocal8Bit() + ": progress 20%")
                    && said.contains(" passed ("); // bay 2's first unit; bay 1 never passes
         }, 10000));
-        ::kill(pid_t(updater.processId()), SIGINT);
+        testing::signal(updater, SIGINT);
         QVERIFY(finished(updater, 10000));
         said += updater.readAllStandardOutput();
         stop(sims);
@@ -286,7 +286,7 @@ private slots:
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
         startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", pattern(2048, 3)),
-                  {"--count", "4", "--log", log});
+                  {"--count", "4", "--log", log, "--db", "none"});
         QVERIFY(finished(updater, 30000));
         stop(sims);
         const QString said = QString::fromLocal8Bit(updater.readAllStandardOutput());
@@ -323,7 +323,7 @@ private slots:
                 line.respond(0x80 + quint8(payload[1]), 0x01000100);
         }
         QVERIFY(testing::waitFor([&] { return (said += updater.readAllStandardError()).contains("to appear"); }, 5000));
-        ::kill(pid_t(updater.processId()), SIGINT);
+        testing::signal(updater, SIGINT);
         QVERIFY(finished(updater, 10000));
         said += updater.readAllStandardError();
         const QByteArray out = updater.readAllStandardOutput();

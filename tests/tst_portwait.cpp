@@ -97,7 +97,7 @@ private slots:
                 toSecond += char(code);
             // Polled for three times its leave time and more, it is still there.
             if (toSecond.count('\x00') > 8)
-                ::kill(pid_t(updater.processId()), SIGTERM);
+                testing::signal(updater, SIGTERM);
             if (code == 0x00 || code == 0x01) // versions: 1.0, then 2.0 on the second
                 line.respond(0x80 + code, second ? 0x02000100 : 0x01000100);
             else if (code == 0x03 || (code == 0x04 && asked < 16))

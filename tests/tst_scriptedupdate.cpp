@@ -315,7 +315,7 @@ private slots:
                     next = 4096;
                 line.respond(0x82, next);
             } else if (code == 0x05 && device == "signal")
-                ::kill(pid_t(updater.processId()), SIGTERM);
+                testing::signal(updater, SIGTERM);
             else if (code == 0x05 && device != "silent")
                 line.respond(device == "cancels" ? 0x84 : 0x83);
         }
@@ -503,7 +503,7 @@ private slots:
         const QByteArray mark = midTransfer ? "progress 10%" : "  ";
         QVERIFY(testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains(mark); },
                                  10000));
-        ::kill(pid_t(run.updater.processId()), signal);
+        testing::signal(run.updater, signal);
         QVERIFY(run.updater.waitForFinished(3000));
         QCOMPARE(run.updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(run.updater.exitCode(), exitCode);

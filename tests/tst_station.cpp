@@ -197,7 +197,7 @@ private slots:
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
         run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(4096, 6)),
-                                 {"--count", "2", "--log", log}));
+                                 {"--count", "2", "--log", log, "--db", "none"}));
         const Result result = run.result();
         QCOMPARE(result.exitCode, 3);
         QVERIFY2(result.out.contains("unit 1: passed (Firmware is updated); tally: 1 passed, 0 failed"),
@@ -266,7 +266,7 @@ private slots:
                       QStringList{"-platform", "offscreen", "--file", testing::writeFile(dir, "fw.plk", pattern(64)),
                                   "--download", "--station", "--json"} + ports);
         QVERIFY(!lines[0].nextFrame(5000).isEmpty()); // it looks for a unit
-        ::kill(pid_t(updater.processId()), signal);
+        testing::signal(updater, signal);
         QVERIFY(updater.waitForFinished(10000));
         QCOMPARE(updater.exitCode(), 128 + signal);
         const QByteArray out = updater.readAllStandardOutput();
@@ -330,7 +330,7 @@ private slots:
         QByteArray printed;
         QVERIFY(testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains("progress 40%"); },
                                  10000));
-        ::kill(pid_t(run.updater.processId()), SIGTERM);
+        testing::signal(run.updater, SIGTERM);
         const Result result = run.result();
         QCOMPARE(result.exitCode, 143);
         QFile file(log);
@@ -372,7 +372,7 @@ private slots:
                 // Three leave times long it answers, and is not taken for gone.
                 if (!toldByHand && stayed.elapsed() > 1000) {
                     QVERIFY2(!printed.contains("unit 1 left"), printed.constData());
-                    ::kill(pid_t(updater.processId()), SIGUSR1);
+                    testing::signal(updater, SIGUSR1);
                     toldByHand = true;
                 }
             } else if (code == 0x00 || code == 0x01)
@@ -414,7 +414,7 @@ private slots:
         // Long past the leave time: it is still there, and still not updated again.
         QVERIFY(!testing::waitFor([&] { return (printed += run.updater.readAllStandardOutput()).contains("unit 2"); },
                                   1500));
-        ::kill(pid_t(run.updater.processId()), SIGINT);
+        testing::signal(run.updater, SIGINT);
         const Result result = run.result();
         QCOMPARE(result.exitCode, exitCode);
         QCOMPARE(result.out.last(), QStringLiteral("station: 1 units, 1 passed, 0 failed, 0 interrupted"));

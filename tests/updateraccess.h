@@ -7,6 +7,7 @@
 #include "ui_pelkoupdate.h"
 
 #include <QApplication>
+#include <QProcess>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 
 // What the tests need of the window's inside, in one place.
@@ -80,6 +82,14 @@ public:
     } while (false)
 
 namespace testing {
+
+// A signal to a child that is still there: once it has ended its process id
+// reads 0, and kill(0, ...) would signal the test's own process group.
+inline void signal(const QProcess &process, int number)
+{
+    if (process.processId() > 0)
+        ::kill(pid_t(process.processId()), number);
+}
 
 inline QList<PortIdentity> noMachinePorts()
 {
