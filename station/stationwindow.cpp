@@ -47,6 +47,10 @@ StationWindow::StationWindow(Line &line, QWidget *parent) : QWidget(parent), lin
         tiles.push_back(new BayTile(bay, line.bayPort(bay), this));
     connect(&line, &Line::bayShowsNew, this, &StationWindow::showBay);
     connect(&line, &Line::outcome, this, &StationWindow::announce);
+    connect(&line, &Line::recordsState, this, [this](const QString &state) {
+        recordsState = state;
+        showTally();
+    });
     connect(&line, &Line::ended, this, [this] {
         // Nothing is left to decide under the question.
         if (stopQuestion)
@@ -88,10 +92,10 @@ void StationWindow::showTally()
     const qint64 ms = running.elapsed();
     const QString rate = ms < 60000 ? QStringLiteral("units per hour after the first minute")
                                     : QStringLiteral("%1 units per hour").arg(qRound64(units * 3600000.0 / ms));
-    tally->setText(QStringLiteral("%1 passed, %2 failed, %3")
+    tally->setText(QStringLiteral("%1 passed, %2 failed, %3%4")
                        .arg(line.totalPassed())
                        .arg(line.totalFailed())
-                       .arg(rate));
+                       .arg(rate, recordsState.isEmpty() ? QString() : QStringLiteral("; ") + recordsState));
 }
 
 // Said once per unit: the label's name changes, and a reader on the window

@@ -48,6 +48,7 @@ private:
     QElapsedTimer running;
     QTimer perHour;
     bool stopping = false;
+    QString recordsState; // the database away, while it is
     QMessageBox *stopQuestion = nullptr; // while it is asked
 };
 
