@@ -116,7 +116,9 @@ for port_name in "$work/absent-link" "usb:dead:beef"; do
 done
 } >> "$out"
 "$(dirname "$0")/bays.sh" "$build" "$out"
-# Keeping each unit's record: what it costs the line's event loop.
+# Keeping each unit's record: what it costs the line's event loop, and a
+# whole line of 16 bays with and without a database.
 (cd "$build" && ./bench/recordcost) >> "$out"
+"$(dirname "$0")/dbline.sh" "$build" "$out"
 cat "$out"
 echo "(written to $out)"
