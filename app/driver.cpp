@@ -3,8 +3,10 @@
 #include "line.h"
 #include "lineoutput.h"
 #include "options.h"
+#include "platform.h"
 #include "pelkoupdate.h"
 #include "portidentity.h"
+#include "signalcatcher.h"
 #include "recordsreport.h"
 #include "station.h"
 #include "stationwindow.h"
@@ -18,6 +20,9 @@
 #include <cstdio>
 
 namespace {
+// The session a window was on has ended, as a terminal's hangup ends one.
+constexpr int displayLostCode = 129;
+
 jsonevents::Provenance provenanceOf(const Options &options)
 {
     const QString host = QSysInfo::machineHostName();
@@ -70,6 +75,16 @@ int runWindow(const Options &options, LineOutput &out, LineOutput &err)
         if (!script)
             return 3;
         script->catchSignals();
+    } else {
+        SignalCatcher::holdStopSignals(false); // a person's window ends as any program does
+    }
+    if (script) {
+        onDisplayLost([&] {
+            script->stopBecause(displayLostCode, QStringLiteral("stopped as the display went away"));
+            out.drain(500);
+            err.drain(500);
+            std::_Exit(script->exitCode());
+        });
     }
     dialog.show();
     // The active window, as after a click on it: a screen reader speaks
@@ -88,6 +103,7 @@ int runWindow(const Options &options, LineOutput &out, LineOutput &err)
         });
     }
     const int result = QApplication::exec();
+    onDisplayLost(nullptr);
     return script ? script->exitCode() : result;
 }
 
@@ -140,6 +156,13 @@ int runLine(const Options &options, LineOutput &out, LineOutput &err)
         window->activateWindow();
     }
     QObject::connect(&line, &Line::ended, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    onDisplayLost([&] {
+        line.stopBecause(displayLostCode, QStringLiteral("stopped as the display went away"));
+        out.drain(500);
+        err.drain(500);
+        std::_Exit(line.exitCode());
+    });
     QApplication::exec();
+    onDisplayLost(nullptr);
     return line.exitCode();
 }

@@ -3,6 +3,7 @@
 #include "options.h"
 #include "platform.h"
 #include "portchoice.h"
+#include "signalcatcher.h"
 
 #include <QApplication>
 
@@ -41,6 +42,7 @@ int main(int argc, char **argv)
     arguments.push_back(nullptr);
 
     routeQtMessages(nullptr, options.download);
+    SignalCatcher::holdStopSignals(true);
     startingWindows(true);
     QApplication app(appArgc, arguments.data());
     startingWindows(false);

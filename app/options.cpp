@@ -304,6 +304,13 @@ int checkGivenOnce(Parser &p)
             return usageError(QStringLiteral("--%1 wants a name, not an empty one")
                                   .arg(option->names().constFirst()));
     }
+    // A name the system passed in bytes that are not UTF-8 is not the name
+    // the program would open: another file, or none.
+    for (const QString &name : parser.values(p.file) + parser.values(p.log) + parser.positionalArguments()) {
+        if (name.contains(QChar::ReplacementCharacter))
+            return usageError(QStringLiteral("'%1' is not valid UTF-8, and no file would be found by it")
+                                  .arg(printable(name)));
+    }
     for (const QString &port : parser.values(p.port)) {
         const QString why = portidentity::neverAPort(port);
         if (!why.isEmpty())

@@ -76,13 +76,30 @@ struct Probe
     bool (*connects)(void *handle) = nullptr;
 };
 
+// A server refuses connections while it resets itself, which it does when
+// its last client leaves (another program's xset at login, a kiosk script):
+// a refusal is tried again while the probe's time lasts.
+constexpr int retryForMs = 1500;
+constexpr int retryEveryMs = 50;
+
 bool xcbConnects(void *handle)
 {
     using Connect = void *(*)(const char *, int *);
     using HasError = int (*)(void *);
+    using Disconnect = void (*)(void *);
     const auto connect = reinterpret_cast<Connect>(::dlsym(handle, "xcb_connect"));
     const auto hasError = reinterpret_cast<HasError>(::dlsym(handle, "xcb_connection_has_error"));
-    return connect && hasError && hasError(connect(nullptr, nullptr)) == 0;
+    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(handle, "xcb_disconnect"));
+    if (!connect || !hasError || !disconnect)
+        return false;
+    for (int waited = 0; waited < retryForMs; waited += retryEveryMs) {
+        void *connection = connect(nullptr, nullptr);
+        if (hasError(connection) == 0)
+            return true;
+        disconnect(connection);
+        ::usleep(retryEveryMs * 1000);
+    }
+    return false;
 }
 
 bool waylandConnects(void *handle)
@@ -287,6 +304,14 @@ namespace {
 LineOutput *errors = nullptr;
 bool quietQt = false;
 bool startingWindowSystem = false;
+std::function<void()> displayLost;
+
+// What Qt's xcb and Wayland plugins say just before they exit(1).
+bool saysDisplayLost(const QString &message)
+{
+    return message.contains(QLatin1String("connection broke"))
+           || message.contains(QLatin1String("connection experienced a fatal error"));
+}
 
 // Qt's notes go through the same queue as the program's lines, so a stuck
 // reader cannot block on them either; a script reads the program's own lines
@@ -298,6 +323,8 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext &context, const QS
         std::fprintf(stderr, "pelkoupdate: %s\n", qPrintable(message));
         std::_Exit(startingWindowSystem ? exitNoDisplay : EXIT_FAILURE);
     }
+    if (displayLost && !startingWindowSystem && saysDisplayLost(message))
+        displayLost();
     if (quietQt || !errors)
         return;
     errors->line(qFormatLogMessage(type, context, message).toLocal8Bit());
@@ -309,6 +336,11 @@ void routeQtMessages(LineOutput *errors_, bool quiet)
     errors = errors_;
     quietQt = quiet;
     qInstallMessageHandler(handleQtMessage);
+}
+
+void onDisplayLost(std::function<void()> stop)
+{
+    displayLost = std::move(stop);
 }
 
 void startingWindows(bool starting)

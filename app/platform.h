@@ -3,6 +3,7 @@
 
 #include "options.h"
 
+#include <functional>
 #include <vector>
 
 class LineOutput;
@@ -25,5 +26,11 @@ int choosePlatform(const Options &options, std::vector<char *> &argv);
 // reason, never an abort. errors may change later; null drops the notes.
 void routeQtMessages(LineOutput *errors, bool quiet);
 void startingWindows(bool starting);
+
+// Qt ends the program as soon as it has said that the X server or the
+// compositor went away. A driver that must still end its work in good order
+// (a script's closing lines and record) does it in stop, which must not
+// return.
+void onDisplayLost(std::function<void()> stop);
 
 #endif

@@ -73,7 +73,8 @@ public:
     virtual void readyForDownload(qint32 imageSize) = 0;
     // The word at offset went out.
     virtual void wordSent(quint32 offset) = 0;
-    virtual void endOfImageSent() = 0;
+    // For the device's request at offset, the end of the image went out.
+    virtual void endOfImageSent(quint32 offset) = 0;
     virtual void ended(Outcome outcome) = 0;
 };
 
@@ -211,6 +212,7 @@ private:
     bool actsOn(unsigned char code) const;
     void act(const unsigned char *payload);
     void noteAsked(quint32 offset);
+    void noteEndAsked(quint32 offset);
     void confirmed();
     void restAfterFailure(const QString &text, const QString &whole,
                           UpdateObserver::Outcome outcome = UpdateObserver::Outcome::Unusable);

@@ -36,6 +36,7 @@ LineOutput::LineOutput(int fd, qsizetype bound) : fd(fd), bound(bound)
         return;
     }
     socket = S_ISSOCK(node.st_mode);
+    regular = S_ISREG(node.st_mode);
     if (S_ISFIFO(node.st_mode) || S_ISCHR(node.st_mode)) {
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
         const int own = ::open(self.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -65,7 +66,7 @@ void LineOutput::line(const QByteArray &text)
 
 void LineOutput::lines(const QByteArray &text)
 {
-    if (queue.size() + text.size() > bound) {
+    if (gone || queue.size() + text.size() > bound) {
         dropped += std::max<qsizetype>(1, text.count('\n'));
         return;
     }
@@ -118,13 +119,17 @@ void LineOutput::push()
         }
         const qint64 n = writeSome(queue.constData(), size);
         if (n == -2) {
-            // The reader is gone: what waits will never be read.
+            // The reader is gone (or the file full): what waits will never
+            // be read, nor the part of a line already out.
             dropped += queue.count('\n');
             queue.clear();
             gone = true;
+            takeBackTornLine();
         } else if (n < 0) {
             break;
         } else {
+            const qsizetype lastNewline = QByteArrayView(queue.constData(), n).lastIndexOf('\n');
+            torn = lastNewline < 0 ? torn + n : n - lastNewline - 1;
             queue.remove(0, n);
         }
     }
@@ -136,6 +141,19 @@ void LineOutput::push()
     if (writable)
         writable->setEnabled(!queue.isEmpty() && !gone);
 #endif
+}
+
+// A file that filled up (a size limit, a full disk) would keep the start
+// of a line with no end: it is taken back, when the file ends with it.
+void LineOutput::takeBackTornLine()
+{
+#ifdef Q_OS_UNIX
+    struct stat node{};
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (regular && torn > 0 && at >= torn && ::fstat(fd, &node) == 0 && node.st_size == at)
+        [[maybe_unused]] const int cut = ::ftruncate(fd, at - torn);
+#endif
+    torn = 0;
 }
 
 void LineOutput::drain(int ms)

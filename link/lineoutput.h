@@ -37,10 +37,13 @@ public:
 private:
     void push();
     qint64 writeSome(const char *data, qint64 size);
+    void takeBackTornLine();
 
     int fd = -1;
     bool ownFd = false; // a non-blocking descriptor of our own on the stream
     bool socket = false;
+    bool regular = false;
+    qint64 torn = 0; // bytes of a line begun and not yet ended on the stream
     bool pollFirst = false;
     bool gone = false;
     qsizetype bound;

@@ -214,7 +214,9 @@ Holder lockHolder(const QString &path, const QString &proc)
 }
 
 // /proc/tty/drivers: "usbserial  /dev/ttyUSB  188 0-511 serial", a line a
-// driver, with the major number and the range of minor numbers it has.
+// driver, with the major number, the range of minor numbers it has and its
+// kind. Only a serial line or a pseudo-terminal's slave is a port: the
+// console, /dev/tty, /dev/ptmx and the virtual terminals are the system's.
 bool isSerialPort(const QString &path, const QString &proc)
 {
     QFile drivers(proc + QStringLiteral("/tty/drivers"));
@@ -225,7 +227,8 @@ bool isSerialPort(const QString &path, const QString &proc)
         return false;
     for (const QByteArray &line : drivers.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 4 || fields[2].toUInt() != major(node.st_rdev))
+        if (fields.size() < 5 || fields[2].toUInt() != major(node.st_rdev)
+            || (fields[4] != "serial" && fields[4] != "pty:slave"))
             continue;
         const QList<QByteArray> range = fields[3].split('-');
         const uint low = range[0].toUInt();

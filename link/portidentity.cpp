@@ -103,10 +103,12 @@ QString describe(const PortIdentity &port)
     return printable(words.join(QStringLiteral("  ")));
 }
 
+// USB: as well as usb:, as people type it.
 bool isMatch(const QString &wanted)
 {
-    return wanted.startsWith(QLatin1String("usb:")) || wanted.startsWith(QLatin1String("serial:"))
-           || wanted.startsWith(QLatin1String("usb-path:"));
+    return wanted.startsWith(QLatin1String("usb:"), Qt::CaseInsensitive)
+           || wanted.startsWith(QLatin1String("serial:"), Qt::CaseInsensitive)
+           || wanted.startsWith(QLatin1String("usb-path:"), Qt::CaseInsensitive);
 }
 
 QString normalMatch(const QString &wanted)
@@ -115,7 +117,7 @@ QString normalMatch(const QString &wanted)
     bool vendorOk = false, productOk = false;
     const uint vendor = parts.value(1).toUInt(&vendorOk, 16);
     const uint product = parts.value(2).toUInt(&productOk, 16);
-    if (parts.first() != QLatin1String("usb") || parts.size() < 3 || !vendorOk || !productOk)
+    if (parts.first().toLower() != QLatin1String("usb") || parts.size() < 3 || !vendorOk || !productOk)
         return wanted;
     const QString serial = wanted.section(QLatin1Char(':'), 3);
     return QString::asprintf("usb:%04x:%04x", vendor, product)
@@ -161,8 +163,9 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
                              QString *error)
 {
     const QStringList parts = wanted.split(QLatin1Char(':'));
+    const QString kind = parts.first().toLower();
     QList<PortIdentity> found;
-    if (parts.first() == QLatin1String("usb-path")) {
+    if (kind == QLatin1String("usb-path")) {
         const QString where = wanted.section(QLatin1Char(':'), 1);
         if (where.isEmpty()) {
             *error = QStringLiteral("'%1' names no socket (usb-path:ID_PATH, as "
@@ -175,7 +178,7 @@ QList<PortIdentity> matching(const QString &wanted, const QList<PortIdentity> &p
         }
         return found;
     }
-    if (parts.first() == QLatin1String("serial")) {
+    if (kind == QLatin1String("serial")) {
         const QString serial = wanted.section(QLatin1Char(':'), 1);
         if (serial.isEmpty()) {
             *error = QStringLiteral("'%1' names no serial number").arg(printable(wanted));

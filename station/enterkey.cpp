@@ -12,9 +12,12 @@
 
 namespace {
 #ifdef Q_OS_UNIX
+// A terminal that is not the program's controlling one (setsid, a
+// service given a tty) has no foreground to be out of, and never stops it.
 bool inForeground()
 {
-    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+    return foreground < 0 || foreground == ::getpgrp();
 }
 #endif
 } // namespace

@@ -194,7 +194,8 @@ int Line::totalInterrupted() const
 QString Line::tally(int bay) const
 {
     const Station &station = *bays.at(size_t(bay - 1)).station;
-    return QStringLiteral("tally: bay %1 passed, %2 failed; line %3 passed, %4 failed")
+    // "bay 0 passed" would read as a bay's number.
+    return QStringLiteral("tally: %1 passed, %2 failed in this bay; %3 passed, %4 failed in the line")
         .arg(station.passedUnits())
         .arg(station.failedUnits())
         .arg(totalPassed())
@@ -234,11 +235,19 @@ void Line::signalCaught(int number)
             bay.station->nextUnitByHand();
         return;
     }
+    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    stopBecause(128 + number, QStringLiteral("stopped by %1").arg(QLatin1String(name)));
+#else
+    Q_UNUSED(number);
 #endif
-    signalCode = 128 + number;
+}
+
+void Line::stopBecause(int exitCode, const QString &stopped)
+{
+    signalCode = exitCode;
     for (Bay &bay : bays) {
         if (!bay.station->hasEnded())
-            bay.station->stopBySignal(number);
+            bay.station->stopBecause(exitCode, stopped);
     }
     // A bay between a unit found and its number refused has nothing to stop.
     for (Bay &bay : bays)
@@ -286,29 +295,36 @@ void Line::close()
     records.close();
     closed = true;
     bool bayTrouble = false; // a bay that ended for a reason of its own
+    bool bayUnusable = false; // its port or the image could not be used
     QJsonArray perBay;
     for (size_t i = 0; i < bays.size(); ++i) {
         const Station &station = *bays[i].station;
-        bayTrouble = bayTrouble || (station.exitCode() != 0 && station.exitCode() < 128);
-        say(QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed, %6 interrupted")
+        const bool trouble = station.exitCode() != 0 && station.exitCode() < 128;
+        bayTrouble = bayTrouble || trouble;
+        bayUnusable = bayUnusable || station.exitCode() == ScriptedUpdate::ExitUnusable;
+        const QString why = trouble && station.failedUnits() == 0 ? station.endReason() : QString();
+        say(QStringLiteral("bay %1 %2: %3 units, %4 passed, %5 failed, %6 interrupted%7")
                 .arg(i + 1)
                 .arg(bays[i].port)
                 .arg(station.unitsEnded())
                 .arg(station.passedUnits())
                 .arg(station.failedUnits())
-                .arg(station.interruptedUnits()));
+                .arg(station.interruptedUnits())
+                .arg(why.isEmpty() ? QString() : QStringLiteral("; ended: ") + why));
         perBay.append(QJsonObject{{QStringLiteral("bay"), int(i) + 1},
                                   {QStringLiteral("port"), bays[i].port},
                                   {QStringLiteral("passed"), station.passedUnits()},
                                   {QStringLiteral("failed"), station.failedUnits()},
-                                  {QStringLiteral("interrupted"), station.interruptedUnits()}});
+                                  {QStringLiteral("interrupted"), station.interruptedUnits()},
+                                  {QStringLiteral("exit_code"), station.exitCode()},
+                                  {QStringLiteral("reason"), jsonevents::text(why)}});
     }
     const bool shortOfCount = settings.count > 0 && totalEnded() < settings.count;
     const bool stoppedShort = signalCode != 0
                               && (totalInterrupted() > 0 || shortOfCount
                                   || totalPassed() + totalFailed() == 0);
     code = stoppedShort                              ? signalCode
-           : logFailed                               ? 3
+           : logFailed || bayUnusable                ? 3
            : !bayTrouble && totalFailed() == 0      ? 0
                                                      : 1;
     say(QStringLiteral("line: %1 units, %2 passed, %3 failed, %4 interrupted")
@@ -319,5 +335,10 @@ void Line::close()
     QJsonObject tally = jsonevents::tally(totalPassed(), totalFailed(), totalInterrupted(), code);
     tally.insert(QStringLiteral("bays"), perBay);
     emitLineEvent(tally);
+    if (out.droppedLines() > 0)
+        say(QStringLiteral("%1 lines of standard output were not written (its reader did not take "
+                           "them, or its file is full)")
+                .arg(out.droppedLines()),
+            true);
     emit ended(code);
 }

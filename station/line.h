@@ -69,6 +69,9 @@ public:
     bool transferring() const;
     // Ends every bay where it stands, as closing the window does.
     void stop();
+    // Ends every bay where it stands, as a signal does, with code and the
+    // words its closing lines begin with.
+    void stopBecause(int exitCode, const QString &stopped);
     int totalPassed() const;
     int totalFailed() const;
     int totalInterrupted() const;

@@ -69,19 +69,25 @@ void ScriptedUpdate::stopBySignal(int number)
 #ifdef Q_OS_UNIX
     if (number == SIGUSR1)
         return nextUnitByHand();
+    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    stopBecause(128 + number, QStringLiteral("stopped by %1").arg(QLatin1String(name)));
+#endif
+}
+
+// Nothing more is sent, never an end of image; the closing lines say what
+// the device was left with.
+void ScriptedUpdate::stopBecause(int exitCode, const QString &stopped)
+{
     if (finished)
         return;
     dialog.abandonUpdate();
-    const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
     const QString holds = deviceHolds();
-    const bool idle = station && unit == 0;
-    lastStatus = !holds.isEmpty() ? QStringLiteral("stopped by %1: %2").arg(QLatin1String(name), holds)
-                 : idle ? QStringLiteral("stopped by %1 while waiting for a unit").arg(QLatin1String(name))
-                        : QStringLiteral("stopped by %1 before the transfer began").arg(QLatin1String(name));
+    lastStatus = !holds.isEmpty()            ? QStringLiteral("%1: %2").arg(stopped, holds)
+                 : station && unit == 0 ? QStringLiteral("%1 %2").arg(stopped, idleState())
+                                        : QStringLiteral("%1 before the transfer began").arg(stopped);
     print(human, lastStatus);
     signalled = true;
-    finish(128 + number, unit > 0 ? "interrupted" : "stopped");
-#endif
+    finish(exitCode, unit > 0 ? "interrupted" : "stopped");
 }
 
 // The window's close button or End, under a script: said like a signal.
@@ -142,6 +148,8 @@ QString ScriptedUpdate::deviceHolds() const
         return QStringLiteral("the whole image was sent; the device did not confirm it");
     if (downloading && wordsSent > 0)
         return QStringLiteral("the device holds a partial image");
+    if (earlierPartialTry > 0)
+        return QStringLiteral("the device holds a partial image from try %1").arg(earlierPartialTry);
     return QString();
 }
 
@@ -223,7 +231,19 @@ void ScriptedUpdate::finish(int exitCode, const char *outcome)
     if (station && unit > 0)
         lastResult.insert(QStringLiteral("try"), attempt);
     emitEvent(lastResult);
+    if (!station)
+        tellLostOutput();
     concluded();
+}
+
+// Lines the reader of standard output never got are said where they can
+// still be read.
+void ScriptedUpdate::tellLostOutput()
+{
+    if (out.droppedLines() > 0 && &err != &out)
+        print(err, QStringLiteral("pelkoupdate: %1 lines of standard output were not written (its "
+                                  "reader did not take them, or its file is full)")
+                       .arg(out.droppedLines()));
 }
 
 // Closing the only window ends the event loop.
@@ -249,6 +269,7 @@ void ScriptedUpdate::resetForNextUnit()
     waitingFor = initialWait;
     absentPort.clear();
     reconnects = 0;
+    earlierPartialTry = 0;
     startedAt = QDateTime();
     adapter = PortIdentity();
     firmwareAfter.clear();

@@ -21,6 +21,9 @@ ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &o
     connect(&noProgressTimer, &QTimer::timeout, this, &ScriptedUpdate::noProgress);
     connect(&dialog, &QDialog::finished, this, &ScriptedUpdate::closedByHand);
     dialog.setObserver(this);
+    // An image of nothing is told before the port is opened: a script that
+    // waits for its device first would end on the wait, never saying why.
+    dialog.refuseVacantImage();
 }
 
 ScriptedUpdate::~ScriptedUpdate()
@@ -201,8 +204,11 @@ void ScriptedUpdate::progressEvent(bool last)
 
 // The device decides when the image ends; what it never asked for is said,
 // and the progress line never claims more than was covered.
-void ScriptedUpdate::endOfImageSent()
+void ScriptedUpdate::endOfImageSent(quint32 offset)
 {
+    const quint32 end = quint32(imageSize);
+    if (offset != end && offset != ((end + 3) & ~3u))
+        ++unalignedOffsets; // an end between the last byte and the last word: garbled
     endSent = true;
     printProgress(imageSize > 0 ? int(bytesCovered * 100 / imageSize) : 100);
     progressEvent(true);

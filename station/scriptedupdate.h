@@ -55,6 +55,9 @@ public:
     // As if the signal had come: SIGUSR1 is "next unit"; the others end the
     // update where it stands, with its summary.
     void stopBySignal(int number);
+    // The same for another reason (the display went away): "stopped
+    // because ..." leads the closing line, and the program ends with code.
+    void stopBecause(int exitCode, const QString &stopped);
     // Who and what every result says made it.
     void setProvenance(const jsonevents::Provenance &provenance) { this->provenance = provenance; }
     // After the device confirms, it restarts into its new image: it passes
@@ -70,6 +73,8 @@ protected:
     virtual bool boundsTheFirstWait() const { return true; }
     // SIGUSR1: an operator says the unit in the fixture is gone.
     virtual void nextUnitByHand() {}
+    // What a station without a unit in hand was doing, for its closing line.
+    virtual QString idleState() const { return QStringLiteral("while waiting for a unit"); }
     void print(LineOutput &stream, const QString &line);
     QString inBay(const QString &line) const;
     void emitEvent(QJsonObject event);
@@ -77,6 +82,7 @@ protected:
     void resetForNextUnit();
     void deviceFound() override;
     void finish(int exitCode, const char *outcome);
+    void tellLostOutput();
     // A few times a second while the image goes out; secondsLeft -1 while
     // not known.
     virtual void progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
@@ -99,6 +105,7 @@ protected:
     int bay = 0;
     QString bayPort;
     int attempt = 0; // in a station, the try of the unit in hand (from 1)
+    int earlierPartialTry = 0; // a try of the unit in hand that left part of an image
     int unit = 0; // in a station, the number of the unit in hand; else 0
     QString portName;
     bool finished = false;
@@ -120,7 +127,7 @@ private:
     void deviceVersion(const QString &firmware, const QString &hardware) override;
     void readyForDownload(qint32 imageSize) override;
     void wordSent(quint32 offset) override;
-    void endOfImageSent() override;
+    void endOfImageSent(quint32 offset) override;
     void ended(Outcome outcome) override;
     void portAbsent(const QString &wanted) override;
     void portLost(int percent) override;

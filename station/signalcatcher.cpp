@@ -5,6 +5,7 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,8 +34,33 @@ SignalCatcher::SignalCatcher()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+    sigset_t caughtNow;
+    sigemptyset(&caughtNow);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+        // Ignored on entry (nohup, a job started with & without job control)
+        // stays ignored, as a shell and its daemons leave it.
+        struct sigaction before;
+        if (::sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(number, &action, nullptr);
+        sigaddset(&caughtNow, number);
+    }
+    // Held since the program began (holdStopSignals): one that came while
+    // the window was made is delivered now, to the handler.
+    ::pthread_sigmask(SIG_UNBLOCK, &caughtNow, nullptr);
+#endif
+}
+
+void SignalCatcher::holdStopSignals(bool hold)
+{
+#ifdef Q_OS_UNIX
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&stops, number);
+    ::pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
+#else
+    Q_UNUSED(hold);
 #endif
 }
 

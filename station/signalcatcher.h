@@ -18,6 +18,11 @@ public:
     SignalCatcher();
     ~SignalCatcher() override;
 
+    // A stop that comes while the program starts (the window system, the
+    // window being made) is held until a catcher takes it, rather than end
+    // the program with no closing lines; released when none will.
+    static void holdStopSignals(bool hold);
+
 signals:
     void caught(int number);
 

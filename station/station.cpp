@@ -18,7 +18,6 @@ Station::Station(pelkoUpdate &dialog, int silenceMs, LineOutput &out, LineOutput
     station = true;
     // Between units a port that is gone is the next unit still to come.
     dialog.waitForPortWithoutBound(true);
-    dialog.refuseVacantImage();
     leaveTimer.setSingleShot(true);
     leaveTimer.setInterval(leaveMs);
     connect(&leaveTimer, &QTimer::timeout, this, &Station::left);
@@ -234,11 +233,19 @@ void Station::tryAgain()
                      .arg(lastStatus));
     const int keep = unit;
     const int next = attempt + 1;
+    const int partial = downloading && wordsSent > 0 ? attempt : earlierPartialTry;
     resetForNextUnit();
     unit = keep;
     attempt = next;
+    earlierPartialTry = partial;
     noProgressTimer.start();
     dialog.findNext();
+}
+
+QString Station::idleState() const
+{
+    return awaitingLeave.isValid() ? QStringLiteral("while unit %1 was still in its bay").arg(units)
+                                   : ScriptedUpdate::idleState();
 }
 
 void Station::endIdle()
@@ -284,5 +291,6 @@ void Station::endStation(int exitCode)
                      .arg(failed)
                      .arg(interrupted));
     emitEvent(jsonevents::tally(passed, failed, interrupted, exitCode));
+    tellLostOutput();
     ScriptedUpdate::concluded();
 }

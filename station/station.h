@@ -84,10 +84,13 @@ public:
     int interruptedUnits() const { return interrupted; }
     // Every unit with a result: passed, failed and interrupted.
     int unitsEnded() const { return passed + failed + interrupted; }
+    // Why the station ended, when it ended for a reason of its own.
+    QString endReason() const { return lastStatus; }
 
 protected:
     void concluded() override;
     bool boundsTheFirstWait() const override { return false; }
+    QString idleState() const override;
     void deviceFound() override;
     void progressNoted(qint64 covered, qint64 size, qint64 secondsLeft) override;
 

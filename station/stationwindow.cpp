@@ -92,10 +92,14 @@ void StationWindow::showTally()
     const qint64 ms = running.elapsed();
     const QString rate = ms < 60000 ? QStringLiteral("units per hour after the first minute")
                                     : QStringLiteral("%1 units per hour").arg(qRound64(units * 3600000.0 / ms));
-    tally->setText(QStringLiteral("%1 passed, %2 failed, %3%4")
+    const QString interrupted = line.totalInterrupted() > 0
+                                    ? QStringLiteral(", %1 interrupted").arg(line.totalInterrupted())
+                                    : QString();
+    tally->setText(QStringLiteral("%1 passed, %2 failed%3, %4%5")
                        .arg(line.totalPassed())
                        .arg(line.totalFailed())
-                       .arg(rate, recordsState.isEmpty() ? QString() : QStringLiteral("; ") + recordsState));
+                       .arg(interrupted, rate,
+                            recordsState.isEmpty() ? QString() : QStringLiteral("; ") + recordsState));
 }
 
 // Said once per unit: the label's name changes, and a reader on the window

@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/vfs.h>
+#endif
 
 QString UnitLog::failed(const QString &reason) const
 {
@@ -29,6 +32,25 @@ int openForAppending(const QByteArray &path)
     constexpr int flags = O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const int fd = ::open(path.constData(), O_RDWR | flags, 0644);
     return fd >= 0 || errno != EACCES ? fd : ::open(path.constData(), O_WRONLY | flags, 0644);
+}
+
+// A file of /proc, /sys and the like.
+bool kernelsOwn(int fd)
+{
+#ifdef Q_OS_LINUX
+    struct statfs where{};
+    if (::fstatfs(fd, &where) != 0)
+        return false;
+    constexpr long proc = 0x9fa0, sys = 0x62656572, debug = 0x64626720, security = 0x73636673,
+                   cgroup = 0x27e0eb, cgroup2 = 0x63677270;
+    for (const long kind : {proc, sys, debug, security, cgroup, cgroup2}) {
+        if (long(where.f_type) == kind)
+            return true;
+    }
+#else
+    Q_UNUSED(fd);
+#endif
+    return false;
 }
 
 bool endsWithoutNewline(int fd, off_t size)
@@ -54,9 +76,19 @@ bool UnitLog::open(const QString &path, QString *error)
         return false;
     }
     // It may have been swapped for something else between the two looks.
-    if (::fstat(fd, &node) != 0 || !S_ISREG(node.st_mode)) {
+    // The kernel's own files look regular, and a record written to one
+    // would set what it stands for (a host name, a limit) as root.
+    const bool kernels = kernelsOwn(fd);
+    if (::fstat(fd, &node) != 0 || !S_ISREG(node.st_mode) || kernels) {
         ::close(fd);
-        *error = QStringLiteral("the log %1 is not a regular file").arg(path);
+        *error = kernels ? QStringLiteral("the log %1 is a file of the kernel's (as in /proc or /sys), "
+                                          "not a regular file").arg(path)
+                         : QStringLiteral("the log %1 is not a regular file").arg(path);
+        return false;
+    }
+    if (::lseek(fd, 0, SEEK_END) < 0) {
+        *error = QStringLiteral("cannot open the log %1: %2").arg(path, systemError());
+        ::close(fd);
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

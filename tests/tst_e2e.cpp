@@ -205,7 +205,7 @@ private slots:
             void deviceFound() override {}
             void readyForDownload(qint32) override {}
             void wordSent(quint32) override {}
-            void endOfImageSent() override {}
+            void endOfImageSent(quint32) override {}
             void ended(Outcome) override {}
         } script;
         if (change == "scripted")

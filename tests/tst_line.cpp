@@ -270,6 +270,29 @@ private slots:
         QVERIFY2(said.contains("line: 2 units, 1 passed, 0 failed, 1 interrupted"), said.constData());
     }
 
+    // A bay whose port can never be used ends at once, and the line says
+    // why and ends as for a port that cannot be used, the other bay's units
+    // passed or not.
+    void bayThatCannotStart()
+    {
+        std::vector<Sim> sims;
+        sims.push_back(sim({"--once"}));
+        QProcess updater;
+        startLine(updater, QStringList{"--port", "/dev/null"} + portsOf(sims),
+                  testing::writeFile(dir, "fw.plk", pattern(1024, 4)), {"--count", "1", "--json"});
+        QVERIFY(finished(updater, 20000));
+        stop(sims);
+        const QString said = QString::fromLocal8Bit(updater.readAllStandardError());
+        QCOMPARE(updater.exitCode(), 3);
+        QVERIFY2(said.contains("bay 1 /dev/null: 0 units, 0 passed, 0 failed, 0 interrupted; ended: Cannot open port "
+                               "/dev/null: not a serial port"),
+                 qPrintable(said));
+        const QJsonObject first = events(updater.readAllStandardOutput(), "tally").value(0)
+                                      .value("bays").toArray().at(0).toObject();
+        QCOMPARE(first.value("exit_code").toInt(), 3);
+        QVERIFY(first.value("reason").toString().contains("not a serial port"));
+    }
+
     // A log under a file-size limit (ulimit -f, systemd's LimitFSIZE) that
     // takes one record: the write that crosses it is said, the units in
     // hand end with their results, the tally closes, no line is left torn.

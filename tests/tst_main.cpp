@@ -116,20 +116,37 @@ private slots:
         QVERIFY(result.out.isEmpty());
     }
 
-    // A port named in bytes that are not UTF-8, as a careless script or a
-    // broken link passes them: no name the program holds would ever find
-    // it, so it is told at once rather than waited for without end.
-    void portNameNotText()
+    // A name in bytes that are not UTF-8, as a careless script or a broken
+    // link passes it: no name the program holds would ever find it (a port
+    // waited for without end, a log written to a file nobody named), so it
+    // is told at once.
+    void nameNotText_data()
     {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("--port") << "--port" << "cannot be a port: it is not valid UTF-8";
+        QTest::newRow("--file") << "--file" << "is not valid UTF-8";
+        QTest::newRow("--log") << "--log" << "is not valid UTF-8";
+    }
+    void nameNotText()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, said);
         QTemporaryDir dir;
-        const QByteArray name = QFile::encodeName(dir.path()) + "/port\xff";
+        const QByteArray name = QFile::encodeName(dir.path()) + "/name\xff";
         QVERIFY(::symlink("/dev/null", name.constData()) == 0);
+        const QString weird = "\"$(printf \"$1\")\"";
+        QStringList given{"--download", "--station"};
+        for (const QString &named : {QStringLiteral("--port"), QStringLiteral("--file"), QStringLiteral("--log")})
+            given << named << (named == option ? weird : QStringLiteral("x"));
         QProcess process;
-        process.start("bash", {"-c", "exec \"$0\" -platform offscreen --port \"$(printf \"$1\")\" --file x.plk --download",
-                               qEnvironmentVariable("PELKOUPDATE_BIN"), QString::fromLatin1(dir.path().toLatin1() + "/port\\xff")});
+        process.start("bash", {"-c", "exec \"$0\" -platform offscreen " + given.join(' '),
+                               qEnvironmentVariable("PELKOUPDATE_BIN"),
+                               QString::fromLatin1(dir.path().toLatin1() + "/name\\xff")});
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), 64);
-        QVERIFY2(process.readAllStandardError().contains("cannot be a port: it is not valid UTF-8"), "");
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(err.contains(said), qPrintable(err));
     }
 };
 

@@ -2,11 +2,16 @@
 #include "updateraccess.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <dlfcn.h>
 #include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 // Where the window is drawn, on a machine as busy as a CI runner: a fresh X
@@ -30,6 +35,27 @@ class TestPlatform : public QObject
         if (!file.exists() && file.open(QIODevice::WriteOnly))
             file.write(QByteArray(64, '\x5a'));
         return file.fileName();
+    }
+
+    // Another X client that connects and leaves again and again, as a
+    // login script's xset or a kiosk's xdotool does: whenever it was the
+    // last, the server resets itself and refuses connections meanwhile.
+    pid_t clientsComingAndGoing()
+    {
+        const QByteArray display = env.value("DISPLAY").toLocal8Bit();
+        const pid_t child = ::fork();
+        if (child != 0)
+            return child;
+        void *xcb = ::dlopen("libxcb.so.1", RTLD_NOW);
+        using Connect = void *(*)(const char *, int *);
+        using Disconnect = void (*)(void *);
+        const auto connect = xcb ? reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect")) : nullptr;
+        const auto disconnect = xcb ? reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect")) : nullptr;
+        while (connect && disconnect) {
+            disconnect(connect(display.constData(), nullptr));
+            ::usleep(1000);
+        }
+        ::_exit(1);
     }
 
     // Standard output closed, as a cron job leaves it.
@@ -85,9 +111,16 @@ private slots:
     }
 
     // The window has no screen to fall back on: it must find the one there
-    // is, every time. It is up once it asks for the device.
+    // is, every time, also while other clients come and go and each leaves
+    // the server resetting itself. It is up once it asks for the device.
     void windowFindsTheScreen()
     {
+        const pid_t churn = clientsComingAndGoing();
+        QVERIFY(churn > 0);
+        const auto stopChurn = qScopeGuard([&] {
+            ::kill(churn, SIGKILL);
+            ::waitpid(churn, nullptr, 0);
+        });
         for (int run = 0; run < runs; ++run) {
             pty::Device line;
             QProcess updater;
@@ -99,6 +132,44 @@ private slots:
             updater.waitForFinished();
             QVERIFY2(!line.frames.isEmpty(), qPrintable(QStringLiteral("run %1: %2").arg(run).arg(err)));
         }
+    }
+
+    // The X server goes away under a station's transfer (the session ended,
+    // the server crashed): Qt ends the program at once, but the unit in
+    // hand is said, recorded and counted, as for a hangup.
+    void displayGoesAway()
+    {
+        QProcess server;
+        server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+        QVERIFY(server.waitForReadyRead(10000));
+        QProcessEnvironment own = env;
+        own.insert("DISPLAY", ":" + QString::fromLatin1(server.readAllStandardOutput()).trimmed());
+        QProcess device;
+        device.start(qEnvironmentVariable("MWIRE_SIM_BIN"), {"--once", "--baud", "57600"});
+        QVERIFY(device.waitForReadyRead(5000));
+        const QString port = QString::fromLocal8Bit(device.readLine()).trimmed();
+        const QString log = dir.filePath("display.log");
+        QFile big(dir.filePath("big.plk"));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(16384, '\x3c')) == 16384);
+        big.close();
+        QProcess updater;
+        updater.setProcessEnvironment(own);
+        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
+                      {"--port", port, "--file", big.fileName(), "--download", "--station", "--log", log,
+                       "--db", "none"});
+        QByteArray said;
+        QVERIFY(testing::waitFor([&] { return (said += updater.readAllStandardOutput()).contains("progress 10%"); }, 20000));
+        server.kill();
+        QVERIFY(updater.waitForFinished(10000));
+        said += updater.readAllStandardOutput();
+        device.kill();
+        device.waitForFinished();
+        QCOMPARE(updater.exitCode(), 129);
+        QVERIFY2(said.contains("stopped as the display went away: the device holds a partial image"), said.constData());
+        QVERIFY2(said.contains("station: 1 units, 0 passed, 0 failed, 1 interrupted"), said.constData());
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        QVERIFY(records.readAll().contains("\"outcome\":\"interrupted\""));
     }
 };
 

@@ -69,6 +69,7 @@ private slots:
         QTest::addColumn<QString>("chosen"); // "64": a bad command line; empty: none yet, waited for
         QTest::newRow("usb with serial") << "usb:0403:6001:B7" << "ttyUSB1";
         QTest::newRow("usb, upper-case hex") << "usb:2341:0043" << "ttyACM0";
+        QTest::newRow("USB:, as people type it") << "USB:2341:0043" << "ttyACM0";
         QTest::newRow("serial alone") << "serial:A50285BI" << "ttyUSB0";
         QTest::newRow("the socket it is in") << "usb-path:pci-0000:00:14.0-usb-0:1.2:1.0" << "ttyUSB1";
         QTest::newRow("another socket") << "usb-path:pci-0000:00:14.0-usb-0:1.3:1.0" << "";

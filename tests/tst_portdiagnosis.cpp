@@ -191,6 +191,12 @@ private slots:
         pty::Device line;
         QVERIFY(portdiagnosis::isSerialPort(line.path));
         QVERIFY(!portdiagnosis::isSerialPort("/dev/null"));
+        // Terminals of the system's own: a typo for ttyS0 must not write
+        // frames to the console.
+        for (const char *system : {"/dev/ptmx", "/dev/tty", "/dev/console", "/dev/tty0", "/dev/tty1"}) {
+            if (QFile::exists(system))
+                QVERIFY2(!portdiagnosis::isSerialPort(system), system);
+        }
         QFile file(dir.filePath("plain"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         for (const QString &path : {QStringLiteral("/dev/null"), file.fileName()}) {

@@ -275,6 +275,8 @@ private slots:
         QTest::newRow("asks 2 for 0, then every word") << "shifted" << 5
             << "pelkoupdate: Firmware is updated; the device confirmed, but never asked for 4 image bytes "
                "and asked 1 unaligned offset";
+        QTest::newRow("ends the image a byte past its end") << "past-end" << 5
+            << "pelkoupdate: Firmware is updated; the device confirmed, but asked 1 unaligned offset";
         QTest::newRow("asks for every other word") << "alternate" << 5
             << "the device ended the image with 2048 image bytes never asked for";
         QTest::newRow("cancels after the end") << "cancels" << 1
@@ -309,6 +311,8 @@ private slots:
             else if (code == 0x03 || code == 0x04) {
                 next = code == 0x03 ? (device == "none" ? 4096 : device == "shifted" ? 2 : 0)
                                     : next == 2 ? 4 : next + (device == "alternate" ? 8 : 4);
+                if (next == 4096 && device == "past-end")
+                    next = 4097;
                 if (next == 8 && device == "garbled")
                     next = 0x01000800; // a line error in the high byte
                 else if (next == 8 && device == "skips")

@@ -157,13 +157,13 @@ private slots:
         QTest::newRow("a FIFO with no reader") << "fifo";
         QTest::newRow("a device") << "device";
         QTest::newRow("a directory") << "directory";
-        QTest::newRow("a file that cannot be appended to") << "proc";
+        QTest::newRow("a file of the kernel's, as root a setting") << "proc";
     }
     void logRefused()
     {
         QFETCH(QString, kind);
         QString log = kind == "device" ? QStringLiteral("/dev/null")
-                      : kind == "proc" ? QStringLiteral("/proc/self/status")
+                      : kind == "proc" ? QStringLiteral("/proc/sys/kernel/hostname")
                                        : dir.filePath("log-" + kind);
         if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
@@ -180,9 +180,7 @@ private slots:
         QVERIFY(line.quietFor(100));
         const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
         // Always why, never "pelkoupdate: " and nothing.
-        QVERIFY2(err.contains(kind == "proc" ? QRegularExpression("cannot open the log /proc/self/status: \\w")
-                                             : QRegularExpression("the log " + QRegularExpression::escape(log)
-                                                                  + " is not a regular file")),
+        QVERIFY2(err.contains("the log " + log + (kind == "proc" ? " is a file of the kernel's" : " is not a regular file")),
                  qPrintable(err));
     }
 
@@ -318,6 +316,30 @@ private slots:
         QVERIFY2(shell.exitCode() == 0, terminal.said().constData());
         if (!background)
             QVERIFY2(terminal.said().contains("unit 1: the operator says it has left"), terminal.said().constData());
+    }
+
+    // Standard output to a file under a size limit: the lines that do not
+    // fit are counted and said on standard error, and none is left torn.
+    void standardOutputUnderALimit()
+    {
+        const QString printed = dir.filePath("limited.out");
+        QFile::remove(printed);
+        Run run({"--units", "2", "--away-ms", "600"});
+        run.updater.setStandardOutputFile(printed);
+        run.updater.setChildProcessModifier([] {
+            const rlimit limit{1500, 1500};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        run.startUpdater(station(run, testing::writeFile(dir, "fw.plk", pattern(2048, 6)),
+                                 {"--count", "2", "--db", "none"}));
+        const Result result = run.result();
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.err.contains(QRegularExpression("pelkoupdate: \\d+ lines of standard output were not written")),
+                 qPrintable(result.err));
+        QFile file(printed);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray kept = file.readAll();
+        QVERIFY(kept.size() <= 1500 && kept.endsWith('\n'));
     }
 
     // SIGTERM with a unit in hand: its record is kept.

@@ -86,8 +86,9 @@ void pelkoUpdate::sendNextRequest()
         case ImageWord::EndOfImage:
             state = StateEndOfImage;
             payload[1] = ReqEndOfImage;
+            noteEndAsked(quint32(requestedOffset));
             if (observer)
-                observer->endOfImageSent();
+                observer->endOfImageSent(quint32(requestedOffset));
             break;
         case ImageWord::Failed:
             return;
@@ -205,6 +206,15 @@ void pelkoUpdate::noteAsked(quint32 offset)
         wordsAsked[word] = true;
         bytesAsked += qMin<qint64>(4, qint64(imageSize) - qint64(word) * 4);
     }
+}
+
+// The image ends where its last byte does, or its last whole word: an end
+// asked for between the two is as garbled as an offset between two words.
+void pelkoUpdate::noteEndAsked(quint32 offset)
+{
+    const quint32 end = quint32(imageSize);
+    if (offset != end && offset != ((end + 3) & ~3u))
+        ++unalignedAsked;
 }
 
 void pelkoUpdate::confirmed()
