@@ -17,7 +17,7 @@ QString LinePort::placeOf(const QString &name)
 {
     if (NetworkAddress::isNetwork(name)) {
         const NetworkAddress address = NetworkAddress::parse(name);
-        return address.valid() ? QStringLiteral("network ") + address.key() : QString();
+        return address.valid() ? address.key() : QString();
     }
     return QFileInfo(portidentity::devicePath(name)).canonicalFilePath();
 }
