@@ -6,8 +6,9 @@ FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
              xvfb xauth libqt6sql6-sqlite libqt6sql6-psql
-# What the tests need beyond the build: a PostgreSQL server of their own.
-TEST_PACKAGES := postgresql-15
+# What the tests need beyond the build: a PostgreSQL server of their own,
+# and ser2net in front of simulated devices for the network ports.
+TEST_PACKAGES := postgresql-15 ser2net
 # The record tests start a PostgreSQL server of their own, which refuses to
 # run as root: as root they run it as this system user.
 TEST_USER := pelkotest
@@ -18,7 +19,7 @@ CROSS     ?= build-arm64
 CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \
                   libqt6sql6-sqlite:arm64 libqt6sql6-psql:arm64
 # Tests that start the updater or mwire-sim as processes of their own.
-CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport
+CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport|tst_networkport|tst_networkwait
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb

@@ -62,9 +62,7 @@ QString yaml(const QList<Served> &served, const QString &listen)
                                "  options:\n"
                                "    # one short frame at a time: passed on at once, not held 1 ms\n"
                                "    chardelay: false\n")
-                    .arg(port.about)
-                    .arg(port.tcpPort)
-                    .arg(at, port.byPath);
+                    .arg(port.about, QString::number(port.tcpPort), at, port.byPath);
     }
     return text;
 }
