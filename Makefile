@@ -140,17 +140,22 @@ SOAK_RUNS ?= 200
 soak: build asan-build
 	bench/soak.sh $(SOAK_RUNS) $(BUILD) $(ASAN)
 
-# Coverage-guided fuzzing of the receive path for FUZZ_SECONDS, seeded from
-# a real exchange with the simulated device.
+# Coverage-guided fuzzing of the receive path and of the network ports'
+# telnet client, each for FUZZ_SECONDS, seeded from a real exchange with the
+# simulated device and from what ser2net says.
 fuzz: build fuzz-deps
 	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPELKO_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive
-	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus
-	@echo "fuzzing for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz.log)"
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive fuzz_telnet
+	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus $(FUZZ)/telnet-corpus
+	@echo "fuzzing the receive path for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz.log)"
 	@cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	    -print_final_stats=1 corpus > fuzz.log 2>&1; \
 	    status=$$?; tail -n 12 fuzz.log; exit $$status
+	@echo "fuzzing the telnet client for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz-telnet.log)"
+	@cd $(FUZZ) && ./tests/fuzz/fuzz_telnet -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 telnet-corpus > fuzz-telnet.log 2>&1; \
+	    status=$$?; tail -n 12 fuzz-telnet.log; exit $$status
 
 package-deps: deps
 	$(call install_missing,$(PACKAGE_PACKAGES))
