@@ -80,7 +80,10 @@ struct Parser
                        "or COM3, a full path such as /dev/pts/3, or the adapter by what it is: "
                        "usb:VID:PID, usb:VID:PID:SERIAL (hex ids, as lsusb prints them) or "
                        "serial:SERIAL, or by the socket it is plugged into: usb-path:ID_PATH (as "
-                       "/dev/serial/by-path/ shows it). A match must fit one port at most; one "
+                       "/dev/serial/by-path/ shows it), or a port served over the network (by "
+                       "ser2net): rfc2217://HOST:PORT, the line set by this program, or "
+                       "tcp://HOST:PORT, raw, the line set on the server; HOST a name, an IPv4 "
+                       "address or an IPv6 address in brackets. A match must fit one port at most; one "
                        "not there yet (or a path that is not there) is waited for, and it is "
                        "looked up again whenever the port is needed. May be given several "
                        "times. Without it, --download takes the one USB serial port there is, "
@@ -193,7 +196,9 @@ struct Parser
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
                        "else every USB serial port): brltty, ModemManager, the port's group, "
-                       "another program holding it, and whether the port is there at all. "
+                       "another program holding it, and whether the port is there at all; for a "
+                       "network port: whether its name resolves, the port answers, the options "
+                       "are agreed and the line set. "
                        "Prints each check with ok or the fix (with --json, an object a check); "
                        "exit 0 when nothing is in the way, 1 otherwise. Changes nothing.")};
     const QCommandLineOption ser2netConfig{
