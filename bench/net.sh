@@ -27,6 +27,7 @@ start_sim() {
     rm -f "$work/sim.log"
     "$sim" --once --out /dev/null --baud 57600 --timing > "$work/sim.log" &
     simpid=$!
+    pids="$pids $simpid"
     until [ -s "$work/sim.log" ]; do sleep 0.01; done
     terminal=$(head -n 1 "$work/sim.log")
 }
