@@ -17,6 +17,7 @@ NetworkPort::NetworkPort(const QString &wanted)
     : given(wanted), where(NetworkAddress::parse(wanted, &error))
 {
     stepTimer.setSingleShot(true);
+    stepTimer.setTimerType(Qt::PreciseTimer); // the bounds said are the bounds kept
     connect(&stepTimer, &QTimer::timeout, this, [this] {
         const QString at = where.hostAndPort();
         if (stage == Stage::Connecting)

@@ -1,10 +1,14 @@
+#include "networkport.h"
 #include "ser2netrun.h"
 #include "updateraccess.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <utility>
 
 using ser2net::Sim;
 
@@ -89,6 +93,61 @@ private slots:
         QVERIFY2(out.contains("did not agree to binary transmission and the COM-PORT-OPTION within 3 s"), out.constData());
         QVERIFY(!held.isEmpty());
         qDeleteAll(held);
+    }
+
+    // A server of the test's own, in this process, saying what ser2net says
+    // and then answering the settings as the row asks: never, wrongly, or
+    // by refusing the option. The port waits a bounded time for answers,
+    // sends the settings once, and doubles IAC in what it writes.
+    void serverAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("opening");
+        QTest::addColumn<QString>("why");
+        const QByteArray agrees = QByteArray::fromHex("fffd00" "fffb00" "fffd2c");
+        QTest::newRow("never answers the settings") << agrees << QByteArray() << int(LinePort::Opening::Open) << "";
+        QTest::newRow("answers 9600 baud") << agrees << QByteArray::fromHex("fffa2c6500002580fff0")
+                                           << int(LinePort::Opening::NotSetUp) << "baud rate to 9600";
+        QTest::newRow("refuses the COM-PORT-OPTION")
+            << QByteArray::fromHex("fffd00" "fffb00" "fffe2c") << QByteArray() << int(LinePort::Opening::NotSetUp)
+            << "refused binary transmission or the COM-PORT-OPTION";
+    }
+    void serverAnswers()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QByteArray, answer);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket *peer = nullptr;
+        QByteArray heard;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            peer = server.nextPendingConnection();
+            peer->write(greeting);
+            connect(peer, &QTcpSocket::readyRead, this, [&] {
+                heard += peer->readAll();
+                if (heard.contains(QByteArray::fromHex("fffa2c01")) && !answer.isEmpty())
+                    peer->write(std::exchange(answer, QByteArray()));
+            });
+        });
+        const QString name = QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.serverPort());
+        NetworkPort port(name);
+        QSignalSpy arrived(&port, &LinePort::arrived);
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(port.find(name, nullptr), QString());
+        QVERIFY(arrived.wait(NetworkPort::negotiationBound));
+        const int opening = int(port.open(name));
+        QTEST(opening, "opening");
+        QFETCH(QString, why);
+        QVERIFY2(port.errorString().contains(why), qPrintable(port.errorString()));
+        if (opening != int(LinePort::Opening::Open))
+            return;
+        QVERIFY(took.elapsed() >= NetworkPort::answerBound);
+        const QByteArray frame = QByteArray::fromHex("7eff50040011ff22");
+        port.write(frame.constData(), frame.size());
+        QVERIFY(testing::waitFor([&] { return heard.endsWith(QByteArray::fromHex("7effff50040011ffff22")); }, 2000));
+        QCOMPARE(heard.count(QByteArray::fromHex("fffa2c01")), 1);
     }
 
     // Two bays on one host and port, however written, are one port.
