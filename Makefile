@@ -14,7 +14,7 @@ TEST_PACKAGES := postgresql-15 ser2net
 TEST_USER := pelkotest
 FUZZ_PACKAGES := clang libclang-rt-dev
 A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
-BENCH_PACKAGES := time
+BENCH_PACKAGES := time libgensio-dev
 CROSS     ?= build-arm64
 CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \
                   libqt6sql6-sqlite:arm64 libqt6sql6-psql:arm64
@@ -130,8 +130,11 @@ run: build
 	@tools/demo.sh $(BUILD)
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
+# libgensio-dev: ser2net's library as a network client, measured against ours.
 bench: test-deps build
 	$(call install_missing,$(BENCH_PACKAGES))
+	$(call quietly,$(BUILD),build.log,cmake -S . -B $(BUILD))
+	$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS) --target gensiofloor)
 	bench/run.sh $(BUILD)
 
 # A benchmark, not a test: SOAK_RUNS updates through a troubled driver, in

@@ -5,6 +5,7 @@
 // error how late past its delay it passed bytes on (its own cost, which the
 // benchmark does not charge to the updater).
 //   delayproxy TARGET_PORT DELAY_US
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,8 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t stop = 0;
-long long lateNs = 0; // past the chunks' due times, all told
-long long chunks = 0;
+std::vector<long long> lateNs; // each chunk's, past its due time
 
 struct Chunk
 {
@@ -67,43 +67,53 @@ void noDelay(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Moves bytes between a and b, each chunk held delay long, until either
-// side closes.
+// Moves bytes between a and b, each chunk held delay long. A side that
+// closes still gets what was on its way to it, then the close is passed on
+// (as the kernel would); the relay ends when both directions have.
 void relay(int a, int b, std::chrono::microseconds delay)
 {
     const int ends[2] = {a, b};
-    std::deque<Chunk> queued[2]; // [0]: from a to b, [1]: from b to a
-    for (;;) {
+    std::deque<Chunk> queued[2]; // [i]: read from ends[i], for the other
+    bool open[2] = {true, true};  // still reading from ends[i]
+    bool passed[2] = {false, false}; // ends[i]'s close passed on
+    while (!passed[0] || !passed[1]) {
         Clock::duration wait = Clock::duration::max();
         const auto now = Clock::now();
-        for (auto &queue : queued) {
+        for (int i = 0; i < 2; ++i) {
+            std::deque<Chunk> &queue = queued[i];
+            const int to = ends[1 - i];
             while (!queue.empty() && queue.front().due <= now) {
                 const Chunk &chunk = queue.front();
-                const int to = ends[&queue == &queued[0] ? 1 : 0];
                 if (::write(to, chunk.bytes.data(), chunk.bytes.size()) != ssize_t(chunk.bytes.size()))
                     return;
-                lateNs += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - chunk.due).count();
-                ++chunks;
+                lateNs.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - chunk.due).count());
                 queue.pop_front();
             }
             if (!queue.empty())
                 wait = std::min(wait, queue.front().due - now);
+            else if (!open[i] && !passed[i]) {
+                ::shutdown(to, SHUT_WR);
+                passed[i] = true;
+            }
         }
-        pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+        pollfd p[2] = {{open[0] ? a : -1, POLLIN, 0}, {open[1] ? b : -1, POLLIN, 0}};
         timespec until{};
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         until.tv_sec = ns / 1000000000;
         until.tv_nsec = ns % 1000000000;
+        if (passed[0] && passed[1])
+            break;
         if (stop || ::ppoll(p, 2, wait == Clock::duration::max() ? nullptr : &until, nullptr) < 0)
             return;
         for (int i = 0; i < 2; ++i) {
-            if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (!open[i] || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             char buffer[4096];
             const ssize_t n = ::read(ends[i], buffer, sizeof buffer);
             if (n <= 0)
-                return;
-            queued[i].push_back({Clock::now() + delay, std::vector<char>(buffer, buffer + n)});
+                open[i] = false;
+            else
+                queued[i].push_back({Clock::now() + delay, std::vector<char>(buffer, buffer + n)});
         }
     }
 }
@@ -119,6 +129,7 @@ int main(int argc, char **argv)
     struct sigaction action{};
     action.sa_handler = [](int) { stop = 1; };
     ::sigaction(SIGTERM, &action, nullptr); // no restart: the wait ends
+    lateNs.reserve(1 << 20);
     const int target = std::atoi(argv[1]);
     const std::chrono::microseconds delay(std::atol(argv[2]));
     // Woken on the microsecond, not 50 us late.
@@ -141,7 +152,12 @@ int main(int argc, char **argv)
         }
         ::close(client);
     }
-    std::fprintf(stderr, "late %.1f us a chunk over %lld chunks\n", chunks ? lateNs / 1e3 / double(chunks) : 0.0,
-                 chunks);
+    long long sum = 0;
+    for (long long late : lateNs)
+        sum += late;
+    std::sort(lateNs.begin(), lateNs.end());
+    const double count = double(std::max<size_t>(lateNs.size(), 1));
+    std::fprintf(stderr, "late %.1f us a chunk, median %.1f us, over %zu chunks\n", sum / 1e3 / count,
+                 lateNs.empty() ? 0.0 : lateNs[lateNs.size() / 2] / 1e3, lateNs.size());
     return 0;
 }

@@ -23,9 +23,10 @@ base=$((40000 + $$ % 20000))
 
 listening() { grep -q ":$(printf %04X "$1") 00000000:0000 0A" /proc/net/tcp; }
 
+# The device, at 57600 baud unless told otherwise ("" for unpaced).
 start_sim() {
     rm -f "$work/sim.log"
-    "$sim" --once --out /dev/null --baud 57600 --timing > "$work/sim.log" &
+    "$sim" --once --out /dev/null --timing ${1---baud 57600} > "$work/sim.log" &
     simpid=$!
     pids="$pids $simpid"
     until [ -s "$work/sim.log" ]; do sleep 0.01; done
@@ -55,21 +56,22 @@ EOF
     until listening $base && listening $((base + 1)); do sleep 0.01; done
 }
 
-# One update on PORT; took is the device's time for it, turn the median
-# time from the last byte of its request written to the first byte of the
-# answer read. (The device must be waited for by this shell, not in a
-# command substitution.)
+# One update on PORT (by HOST, the updater by default); took is the
+# device's time for it, turn the median time from the last byte of its
+# request written to the first byte of the answer read. (The device must be
+# waited for by this shell, not in a command substitution.)
 unit() {
-    "$updater" -platform offscreen --port "$1" --file "$work/16k.plk" --download > "$work/updater.log" 2>&1 ||
+    host=${2:-"$updater -platform offscreen --port PORT --file $work/16k.plk --download"}
+    $(echo "$host" | sed "s|PORT|$1|") > "$work/updater.log" 2>&1 ||
         { echo "bench: the update on $1 failed:" >&2; tail -n 5 "$work/updater.log" >&2; exit 1; }
     wait $simpid
     took=$(sed -n 's/.*, time \([0-9.]*\) s.*/\1/p' "$work/sim.log" | head -n 1)
     turn=$(sed -n 's/.*turnaround median \([0-9.]*\) us.*/\1/p' "$work/sim.log" | head -n 1)
 }
 through_ser2net() {
-    start_sim
+    start_sim ${3+"$3"}
     start_ser2net
-    unit "$1"
+    unit "$1" "${2:-}"
     kill $s2n
     wait $s2n 2>/dev/null || true
 }
@@ -86,6 +88,7 @@ delayed() {
     kill $proxied $s2n
     wait $proxied $s2n 2>/dev/null || true
     late=$(sed -n 's/^late \([0-9.]*\) us.*/\1/p' "$work/proxy.err")
+    late_median=$(sed -n 's/.*median \([0-9.]*\) us.*/\1/p' "$work/proxy.err")
 }
 share() { awk "BEGIN { printf \"%+.1f %%\", 100 * ($1 - $2) / $2 }"; }
 row() { printf '| %s | %s |\n' "$1" "$2" >> "$out"; }
@@ -114,9 +117,38 @@ for ms in 1 5; do
     added=$(awk "BEGIN { printf \"%.2f\", $took - $hop }")
     trips=$(awk "BEGIN { printf \"%.2f\", $exchanges * 2 * ($ms + $late / 1000) / 1000 }")
     turn_added=$(awk "BEGIN { printf \"%.0f\", $turn - $hop_turn }")
-    turn_trip=$(awk "BEGIN { printf \"%.0f\", 2 * (1000 * $ms + $late) }")
+    turn_trip=$(awk "BEGIN { printf \"%.0f\", 2 * (1000 * $ms + $late_median) }")
     row "rfc2217:// with ${ms} ms added each way: time added / $exchanges round trips of $((2 * ms)) ms and the proxy's lateness ($late us a pass)" \
         "$added s / $trips s"
-    row "the same: turnaround median added / one round trip and the proxy's lateness" \
+    row "the same: turnaround median added / one round trip and the proxy's median lateness ($late_median us a pass)" \
         "$turn_added us / $turn_trip us ($(awk "BEGIN { printf \"%+.0f\", $turn_added - $turn_trip }") us beyond)"
 done
+
+# The client measured against Debian's libgensio, ser2net's own library:
+# the same exchange unpaced, 64 KiB, through ser2net, the median turnaround
+# of each run and the middle of five runs. The updater with its own client,
+# by rfc2217 and by tcp; gensio's client in a minimal blocking host
+# (bench/gensiofloor, the floor's loop) by rfc2217; the floor by raw tcp,
+# the least any host could do.
+gensio=$build/bench/gensiofloor
+if [ -x "$gensio" ]; then
+    head -c 65536 /dev/urandom > "$work/64k.plk"
+    middle() { tr ' ' '\n' | sort -n | sed -n 3p; }
+    for client in updater updater_raw gensio floor; do
+        turns=""
+        for run in 1 2 3 4 5; do
+            case $client in
+            updater) through_ser2net "rfc2217://127.0.0.1:$base" \
+                         "$updater -platform offscreen --port PORT --file $work/64k.plk --download" "" ;;
+            updater_raw) through_ser2net "tcp://127.0.0.1:$((base + 1))" \
+                             "$updater -platform offscreen --port PORT --file $work/64k.plk --download" "" ;;
+            gensio) through_ser2net "$base" "$gensio PORT 65536" "" ;;
+            floor) through_ser2net "tcp://127.0.0.1:$((base + 1))" "$build/bench/floor PORT 65536" "" ;;
+            esac
+            turns="$turns $turn"
+        done
+        eval "${client}_turn=$(echo $turns | middle)"
+    done
+    row "64k unpaced through ser2net, turnaround median (middle of 5 runs): the updater by rfc2217 / by tcp / a minimal host on libgensio by rfc2217 / the floor by tcp" \
+        "$updater_turn us / $updater_raw_turn us / $gensio_turn us / $floor_turn us"
+fi
