@@ -6,19 +6,20 @@ FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
              xvfb xauth libqt6sql6-sqlite libqt6sql6-psql
-# What the tests need beyond the build: a PostgreSQL server of their own.
-TEST_PACKAGES := postgresql-15
+# What the tests need beyond the build: a PostgreSQL server of their own,
+# and ser2net in front of simulated devices for the network ports.
+TEST_PACKAGES := postgresql-15 ser2net
 # The record tests start a PostgreSQL server of their own, which refuses to
 # run as root: as root they run it as this system user.
 TEST_USER := pelkotest
 FUZZ_PACKAGES := clang libclang-rt-dev
 A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
-BENCH_PACKAGES := time
+BENCH_PACKAGES := time libgensio-dev
 CROSS     ?= build-arm64
 CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \
                   libqt6sql6-sqlite:arm64 libqt6sql6-psql:arm64
 # Tests that start the updater or mwire-sim as processes of their own.
-CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport
+CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport|tst_networkport|tst_networkwait
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
@@ -129,8 +130,11 @@ run: build
 	@tools/demo.sh $(BUILD)
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
+# libgensio-dev: ser2net's library as a network client, measured against ours.
 bench: test-deps build
 	$(call install_missing,$(BENCH_PACKAGES))
+	$(call quietly,$(BUILD),build.log,cmake -S . -B $(BUILD))
+	$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS) --target gensiofloor)
 	bench/run.sh $(BUILD)
 
 # A benchmark, not a test: SOAK_RUNS updates through a troubled driver, in
@@ -139,17 +143,22 @@ SOAK_RUNS ?= 200
 soak: build asan-build
 	bench/soak.sh $(SOAK_RUNS) $(BUILD) $(ASAN)
 
-# Coverage-guided fuzzing of the receive path for FUZZ_SECONDS, seeded from
-# a real exchange with the simulated device.
+# Coverage-guided fuzzing of the receive path and of the network ports'
+# telnet client, each for FUZZ_SECONDS, seeded from a real exchange with the
+# simulated device and from what ser2net says.
 fuzz: build fuzz-deps
 	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPELKO_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive
-	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus
-	@echo "fuzzing for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz.log)"
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive fuzz_telnet
+	tests/fuzz/make-seeds.sh $(BUILD) $(FUZZ)/corpus $(FUZZ)/telnet-corpus
+	@echo "fuzzing the receive path for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz.log)"
 	@cd $(FUZZ) && ./tests/fuzz/fuzz_receive -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	    -print_final_stats=1 corpus > fuzz.log 2>&1; \
 	    status=$$?; tail -n 12 fuzz.log; exit $$status
+	@echo "fuzzing the telnet client for $(FUZZ_SECONDS) s (log: $(FUZZ)/fuzz-telnet.log)"
+	@cd $(FUZZ) && ./tests/fuzz/fuzz_telnet -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 telnet-corpus > fuzz-telnet.log 2>&1; \
+	    status=$$?; tail -n 12 fuzz-telnet.log; exit $$status
 
 package-deps: deps
 	$(call install_missing,$(PACKAGE_PACKAGES))

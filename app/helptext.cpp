@@ -25,7 +25,13 @@ const char helpEpilogue[] =
     "each unit's result appended to units.log.\n\n"
     "  $ pelkoupdate --station --download --file new.pelk --count 100 \\\n"
     "      --log units.log --port ttyUSB0 --port ttyUSB1\n\n"
-    "List the ports, and see what stands in the way of one.\n\n"
+    "Bays served over the network by ser2net: on each fixture's computer, a\n"
+    "configuration serving its serial ports by USB socket, from TCP port 4001; on\n"
+    "the station host, a line of them.\n\n"
+    "  $ pelkoupdate --ser2net-config > bays.yaml && ser2net -c bays.yaml\n"
+    "  $ pelkoupdate --station --download --file new.pelk \\\n"
+    "      --port rfc2217://fixture-3:4001 --port rfc2217://fixture-3:4002\n\n"
+        "List the ports, and see what stands in the way of one.\n\n"
     "  $ pelkoupdate --list-ports\n"
     "  $ pelkoupdate --doctor --port ttyUSB0\n";
 

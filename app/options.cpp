@@ -80,7 +80,10 @@ struct Parser
                        "or COM3, a full path such as /dev/pts/3, or the adapter by what it is: "
                        "usb:VID:PID, usb:VID:PID:SERIAL (hex ids, as lsusb prints them) or "
                        "serial:SERIAL, or by the socket it is plugged into: usb-path:ID_PATH (as "
-                       "/dev/serial/by-path/ shows it). A match must fit one port at most; one "
+                       "/dev/serial/by-path/ shows it), or a port served over the network (by "
+                       "ser2net): rfc2217://HOST:PORT, the line set by this program, or "
+                       "tcp://HOST:PORT, raw, the line set on the server; HOST a name, an IPv4 "
+                       "address or an IPv6 address in brackets. A match must fit one port at most; one "
                        "not there yet (or a path that is not there) is waited for, and it is "
                        "looked up again whenever the port is needed. May be given several "
                        "times. Without it, --download takes the one USB serial port there is, "
@@ -193,9 +196,22 @@ struct Parser
         QStringLiteral("doctor"),
         QStringLiteral("Check what may stand between you and the port (with --port, that one; "
                        "else every USB serial port): brltty, ModemManager, the port's group, "
-                       "another program holding it, and whether the port is there at all. "
+                       "another program holding it, and whether the port is there at all; for a "
+                       "network port: whether its name resolves, the port answers, the options "
+                       "are agreed and the line set. "
                        "Prints each check with ok or the fix (with --json, an object a check); "
                        "exit 0 when nothing is in the way, 1 otherwise. Changes nothing.")};
+    const QCommandLineOption ser2netConfig{
+        QStringLiteral("ser2net-config"),
+        QStringLiteral("Print a ser2net configuration (YAML) that serves each serial port of this "
+                       "computer under a TCP port of its own, chosen by the USB socket it is "
+                       "plugged into (/dev/serial/by-path), for --port rfc2217://HOST:PORT on "
+                       "the station host; run it with ser2net -c FILE.")};
+    const QCommandLineOption firstPort{
+        QStringLiteral("first-port"),
+        QStringLiteral("With --ser2net-config: the TCP port of the first serial port; the others "
+                       "follow. Default 4001."),
+        QStringLiteral("N"), QStringLiteral("4001")};
     const QCommandLineOption file{
         QStringLiteral("file"),
         QStringLiteral("Right after start, act as if File was pressed and PATH chosen, on the "
@@ -230,7 +246,7 @@ Parser::Parser()
     parser.addOptions({port, file, download, timeout, trace, listPorts, doctor, json, station,
                        count, leaveSeconds, log, expectSha256, reconnectSeconds, retries,
                        expectFirmware, verifySeconds, stationName, operatorName, db, records,
-                       since, image, format});
+                       since, image, format, ser2netConfig, firstPort});
 }
 
 // Qt lists its window-system options only from a QApplication; one that
@@ -406,6 +422,14 @@ int check(Parser &p, const QStringList &given, Options &options)
     options.json = parser.isSet(p.json);
     options.station = parser.isSet(p.station);
     options.log = parser.value(p.log);
+    options.ser2netConfig = parser.isSet(p.ser2netConfig);
+    bool portOk = false;
+    options.firstPort = parser.value(p.firstPort).toInt(&portOk);
+    if (parser.isSet(p.firstPort) && !options.ser2netConfig)
+        return usageError(QStringLiteral("--first-port goes with --ser2net-config"));
+    if (!portOk || options.firstPort < 1 || options.firstPort > 65535)
+        return usageError(QStringLiteral("--first-port wants a TCP port from 1 to 65535, not '%1'")
+                              .arg(parser.value(p.firstPort)));
     if (const int code = checkStation(p, options); code >= 0)
         return code;
     if (const int code = checkRecordOptions(p, options); code >= 0)

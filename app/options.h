@@ -14,6 +14,8 @@ struct Options
     bool trace = false;
     bool listPorts = false;
     bool doctor = false;
+    bool ser2netConfig = false;
+    int firstPort = 4001; // --ser2net-config: the TCP port of the first serial port
     bool json = false;
     bool station = false;
     int count = 0;         // units, 0: until a signal

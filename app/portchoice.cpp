@@ -1,8 +1,11 @@
 #include "portchoice.h"
 
 #include "jsonevents.h"
+#include "networkaddress.h"
+#include "networkdiagnosis.h"
 #include "portdiagnosis.h"
 #include "printable.h"
+#include "ser2netconfig.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -87,6 +90,11 @@ QList<Checked> checks(const QStringList &names, const QList<PortIdentity> &ports
     QList<Checked> done;
     QList<PortIdentity> targets;
     for (const QString &name : names) {
+        if (NetworkAddress::isNetwork(name)) {
+            for (const portdiagnosis::Finding &finding : networkdiagnosis::diagnose(name))
+                done += Checked{name, finding};
+            continue;
+        }
         PortIdentity port;
         const portdiagnosis::Finding found = lookUp(name, ports, &port);
         done += Checked{port.location.isEmpty() ? name : port.location, found};
@@ -137,6 +145,9 @@ Outcome doctor(const QStringList &names, const QList<PortIdentity> &ports, bool 
 Outcome resolve(Options &options, const QList<PortIdentity> &ports)
 {
     for (const QString &name : options.ports) {
+        QString wrong;
+        if (NetworkAddress::isNetwork(name) && !NetworkAddress::parse(name, &wrong).valid())
+            return {exitUsage, QStringLiteral("--port %1").arg(wrong)};
         if (!portidentity::isMatch(name))
             continue;
         QString error;
@@ -174,6 +185,8 @@ Outcome resolve(Options &options, const QList<PortIdentity> &ports)
 // a port that cannot be told apart needs no display.
 int fromCommandLine(Options &options)
 {
+    if (options.ser2netConfig)
+        return ser2netconfig::print(options.firstPort);
     if (!options.listPorts && !options.doctor && options.ports.isEmpty() && !options.download)
         return -1;
     const QList<PortIdentity> ports = portidentity::systemPorts();

@@ -1,67 +1,66 @@
 // The floor of the benchmark: the least a host can do per exchange on the
 // same kind of line. A blocking loop answers each data request with a frame
-// computed before the transfer starts; no event loop, no window.
+// computed before the transfer starts; no event loop, no window. PORT is a
+// terminal, or tcp://127.0.0.1:N for a raw port served over the network.
 //   floor PORT IMAGE_BYTES
-#include "../tools/mwire-sim/crc16bits.h"
+#include "floorloop.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
+#ifdef __linux__
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace {
 
-using Frame = std::vector<unsigned char>;
-
-
-Frame request(unsigned char code, unsigned char a0 = 0)
+struct FdLine
 {
-    unsigned char payload[8] = {0x50, code, 0, 0, 0, 0, a0, 0};
-    payload[7] = static_cast<unsigned char>(crc16Bits(payload, 7));
-    Frame frame{0x7E, 0xFF};
-    for (unsigned char b : payload) {
-        if (b == 0x7E || b == 0x7D) {
-            frame.push_back(0x7D);
-            frame.push_back(b ^ 0x20);
-        } else {
-            frame.push_back(b);
-        }
+    int fd;
+    bool send(const floorloop::Frame &frame)
+    {
+        return ::write(fd, frame.data(), frame.size()) == ssize_t(frame.size());
     }
-    return frame;
+    bool next(unsigned char &b) { return ::read(fd, &b, 1) == 1; }
+};
+
+int openTerminal(const char *path)
+{
+    const int fd = ::open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return fd;
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    return fd;
 }
 
-bool send(int fd, const Frame &frame)
+int openTcp(const char *port)
 {
-    return ::write(fd, frame.data(), frame.size()) == ssize_t(frame.size());
-}
-
-// Blocks until the device's next whole frame; returns its payload.
-bool receive(int fd, std::array<unsigned char, 8> &payload)
-{
-    int position = 0;
-    bool escape = false;
-    unsigned char b;
-    while (::read(fd, &b, 1) == 1) {
-        if (b == 0x7E) {
-            position = 1;
-        } else if (position == 1) {
-            position = b == 0x5E ? 2 : 0;
-            escape = false;
-        } else if (position >= 2) {
-            if (b == 0x7D) {
-                escape = true;
-                continue;
-            }
-            payload[size_t(position - 2)] = escape ? b ^ 0x20 : b;
-            escape = false;
-            if (++position == 10)
-                return true;
-        }
+#ifdef __linux__
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(std::atoi(port)));
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
     }
-    return false;
+    return fd;
+#else
+    (void)port;
+    return -1;
+#endif
 }
 
 } // namespace
@@ -72,31 +71,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: floor PORT IMAGE_BYTES\n");
         return 64;
     }
-    const long size = std::atol(argv[2]);
-    const int fd = ::open(argv[1], O_RDWR | O_NOCTTY);
-    if (fd < 0) {
+    const char *tcp = "tcp://127.0.0.1:";
+    const bool network = std::strncmp(argv[1], tcp, std::strlen(tcp)) == 0;
+    FdLine line{network ? openTcp(argv[1] + std::strlen(tcp)) : openTerminal(argv[1])};
+    if (line.fd < 0) {
         std::perror(argv[1]);
         return 1;
     }
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(fd, TCSANOW, &tio);
-
-    std::array<Frame, 64> data; // one per low offset byte of a word
-    for (int i = 0; i < 64; ++i)
-        data[size_t(i)] = request(0x04, static_cast<unsigned char>(i * 4));
-    std::array<unsigned char, 8> payload{};
-    for (unsigned char code : {0x00, 0x01, 0x03}) {
-        if (!send(fd, request(code)) || !receive(fd, payload))
-            return 1;
-    }
-    while (payload[1] == 0x82) {
-        const long offset = long(payload[2]) | long(payload[3]) << 8 | long(payload[4]) << 16
-                            | long(payload[5]) << 24;
-        const Frame &answer = offset >= size ? request(0x05) : data[size_t(offset / 4 % 64)];
-        if (!send(fd, answer) || !receive(fd, payload))
-            return 1;
-    }
-    return payload[1] == 0x83 ? 0 : 1;
+    return floorloop::run(line, std::atol(argv[2]));
 }

@@ -120,5 +120,7 @@ done
 # whole line of 16 bays with and without a database.
 (cd "$build" && ./bench/recordcost) >> "$out"
 "$(dirname "$0")/dbline.sh" "$build" "$out"
+# Network ports through ser2net, and through a delaying proxy.
+"$(dirname "$0")/net.sh" "$build" "$out"
 cat "$out"
 echo "(written to $out)"

@@ -49,9 +49,7 @@ pelkoUpdate::pelkoUpdate(const QStringList &extraPorts, QWidget *parent)
     }
     connect(&txLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLed);
     connect(&rxLampTimer, &QTimer::timeout, this, &pelkoUpdate::disableLedBlue);
-    lineResumeTimer.setSingleShot(true);
-    lineResumeTimer.setInterval(0);
-    connect(&lineResumeTimer, &QTimer::timeout, this, &pelkoUpdate::resumeLine);
+    portFor(ui->comboBoxPort->currentText());
 }
 
 pelkoUpdate::~pelkoUpdate()

@@ -3,6 +3,7 @@
 
 #include "framecodec.h"
 #include "frametrace.h"
+#include "lineport.h"
 #include "portidentity.h"
 #include "updatestate.h"
 
@@ -13,7 +14,6 @@
 #include <QFont>
 #include <QList>
 #include <QPixmap>
-#include <QSerialPort>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -176,29 +176,28 @@ private:
 
     // link
     bool openPort(const QString &resolved);
-    bool lockPort();
-    static bool mayUse(const QString &path);
     bool portInUse(const QString &name);
     bool notAPort(const QString &name);
-    void setLowLatency();
     QString portOpenError(const QString &name) const;
-    void portFailed(QSerialPort::SerialPortError error);
-    QString lineLossReason(QSerialPort::SerialPortError error) const;
     void lineLost(const QString &reason);
     QString lostText(qint32 before, const QString &reason, QString *whole) const;
+    // The port object for the name wanted: made anew when the name asks for
+    // another kind.
+    LinePort &portFor(const QString &wanted);
     // held: the port is there, and another window here has it open.
-    QString resolvedPort(bool *held = nullptr) const;
+    QString resolvedPort(bool *held = nullptr);
     bool heldByAnother(const QString &name) const;
     static QList<const pelkoUpdate *> &liveWindows();
     void awaitPort(bool held = false);
     void showWaiting(bool held);
     void waitForLostPort(qint32 before, const QString &reason);
     void lookForPort();
+    void portArrived();
+    void portUnreachable(const QString &reason);
     bool worthLooking();
     void giveUpOnPort();
     void beginFinding();
     void resumeTransfer(const unsigned char *payload);
-    void resumeLine();
     void receiveBytes(const unsigned char *bytes, qint64 count);
     void sendFrame(unsigned char *payload, int length);
     static int frameChecksum(const unsigned char *data, int length);
@@ -239,8 +238,8 @@ private:
     QString offeredFile; // given by the desktop, taken by File
     QMessageBox *endQuestion = nullptr; // while it is asked
     QStringList portList;
-    QSerialPort serialPort;
-    QString portPath; // the device node opened, to tell when it is gone
+    std::unique_ptr<LinePort> linePort; // never null
+    QString portPath; // the device node opened (or the network address), to tell when it is gone
     QFile firmwareFile;
     qint32 imageSize = 0;
     qint64 chosenSize = 0;  // the whole file, as opened
@@ -262,7 +261,6 @@ private:
     // our own instead of a single shot per frame keeps frames allocation-free.
     QTimer txLampTimer;
     QTimer rxLampTimer;
-    QTimer lineResumeTimer; // after a false alarm of the port's, read on
     QTimer portWaitTimer;   // looks for a port that is not there
     // Asking the system for every port costs a few milliseconds: while a
     // port named by what it is is waited for, only after the device nodes
@@ -275,6 +273,10 @@ private:
     QString goneTerminal; // a pseudo-terminal path that went away: never the same line again
     int reconnectMs = 5000;
     bool patientForPort = false;
+    // A network port's first look, a connection under way: told as not
+    // there only when it fails.
+    bool firstLook = false;
+    QString lookTrouble; // why the last look found no port, when it says
     bool bay = false;
     qint32 lostState = -1;  // the state the update was in when its port went; -1: none lost
     bool resuming = false;  // back after a lost port: the transfer goes on once the device is the same
@@ -285,7 +287,6 @@ private:
     QPixmap ledOffPixmap;
     QPixmap ledOnPixmap;
     qint32 state = StateFindDevice;
-    bool portErrorsWatched = false;
     UpdateObserver *observer = nullptr;
     FrameTrace trace;
     // Each window's line is a byte stream of its own: several windows in

@@ -3,29 +3,8 @@
 #include "portdiagnosis.h"
 #include "ui_pelkoupdate.h"
 
-#include <cerrno>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 // Why a port would not open, told as the user needs it: who holds it, or
 // what the system shows in the way.
-
-// The user could read and write the node, so a refusal means someone else
-// has it.
-bool pelkoUpdate::mayUse(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const int savedErrno = errno;
-    const bool may = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
-    errno = savedErrno;
-    return may;
-#else
-    Q_UNUSED(path);
-    return false;
-#endif
-}
 
 bool pelkoUpdate::portInUse(const QString &name)
 {
@@ -44,7 +23,7 @@ bool pelkoUpdate::portInUse(const QString &name)
 // program holding the port), after the reason.
 QString pelkoUpdate::portOpenError(const QString &name) const
 {
-    const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, serialPort.errorString());
+    const QString text = QStringLiteral("Cannot open port %1: %2").arg(name, linePort->errorString());
     const QStringList inTheWay = portdiagnosis::inTheWay(portidentity::devicePath(name));
     return (QStringList{text} + inTheWay).join(QStringLiteral("; "));
 }
@@ -53,9 +32,7 @@ QString pelkoUpdate::portOpenError(const QString &name) const
 // settings: that is the whole story.
 bool pelkoUpdate::notAPort(const QString &name)
 {
-    if (portdiagnosis::isSerialPort(portPath))
-        return false;
     showStatus(QStringLiteral("Cannot open port %1: not a serial port").arg(name),
-               QStringLiteral("Cannot open port %1: not a serial port (%2)").arg(name, serialPort.errorString()));
-    return true;
+               QStringLiteral("Cannot open port %1: not a serial port (%2)").arg(name, linePort->errorString()));
+    return false;
 }

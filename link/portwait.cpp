@@ -47,23 +47,40 @@ bool pelkoUpdate::heldByAnother(const QString &name) const
 {
     if (!bay)
         return false;
-    const QString path = QFileInfo(portidentity::devicePath(name)).canonicalFilePath();
+    const QString place = LinePort::placeOf(name);
     for (const pelkoUpdate *window : liveWindows()) {
-        if (window != this && window->bay && window->serialPort.isOpen() && !path.isEmpty()
-            && QFileInfo(window->portPath).canonicalFilePath() == path)
+        if (window != this && window->bay && window->linePort->isOpen() && !place.isEmpty()
+            && LinePort::placeOf(window->portPath) == place)
             return true;
     }
     return false;
 }
 
+LinePort &pelkoUpdate::portFor(const QString &wanted)
+{
+    if (linePort && linePort->takes(wanted))
+        return *linePort;
+    if (linePort) {
+        linePort->disconnect(this);
+        linePort->close();
+        linePort.release()->deleteLater(); // it may be telling something right now
+    }
+    linePort = LinePort::create(wanted);
+    connect(linePort.get(), &LinePort::readyRead, this, &pelkoUpdate::receive);
+    connect(linePort.get(), &LinePort::lost, this, &pelkoUpdate::lineLost);
+    connect(linePort.get(), &LinePort::arrived, this, &pelkoUpdate::portArrived);
+    connect(linePort.get(), &LinePort::unreachable, this, &pelkoUpdate::portUnreachable);
+    return *linePort;
+}
+
 // A pseudo-terminal named by its own path that went away never comes back:
 // the next one of that number is another program's line.
-QString pelkoUpdate::resolvedPort(bool *held) const
+QString pelkoUpdate::resolvedPort(bool *held)
 {
     const QString wanted = ui->comboBoxPort->currentText();
     if (!goneTerminal.isEmpty() && portidentity::devicePath(wanted) == goneTerminal)
         return QString();
-    const QString resolved = portidentity::resolve(wanted, enumeratePorts);
+    const QString resolved = portFor(wanted).find(wanted, enumeratePorts);
     const bool taken = !resolved.isEmpty() && heldByAnother(resolved);
     if (held)
         *held = taken;
@@ -75,8 +92,13 @@ QString pelkoUpdate::resolvedPort(bool *held) const
 void pelkoUpdate::awaitPort(bool held)
 {
     const QString wanted = ui->comboBoxPort->currentText();
-    showWaiting(held);
     lostState = -1;
+    // A network port is looked for by connecting to it; only a connection
+    // that fails makes it a port not there.
+    firstLook = !held && linePort->looking();
+    if (firstLook)
+        return;
+    showWaiting(held);
     if (observer)
         observer->portAbsent(wanted);
     connect(&portWaitTimer, &QTimer::timeout, this, &pelkoUpdate::lookForPort, Qt::UniqueConnection);
@@ -86,19 +108,22 @@ void pelkoUpdate::awaitPort(bool held)
 void pelkoUpdate::showWaiting(bool held)
 {
     const QString wanted = ui->comboBoxPort->currentText();
-    showStatus(held ? QStringLiteral("waiting for %1, which another bay holds").arg(wanted)
-                    : QStringLiteral("waiting for %1 to appear").arg(wanted));
+    const QString text = held ? QStringLiteral("waiting for %1, which another bay holds").arg(wanted)
+                              : QStringLiteral("waiting for %1 to appear").arg(wanted);
+    showStatus(text, held || lookTrouble.isEmpty() ? QString()
+                                                   : QStringLiteral("%1 (%2)").arg(text, lookTrouble));
 }
 
 void pelkoUpdate::waitForLostPort(qint32 before, const QString &reason)
 {
     lostState = before;
     lostReason = reason;
+    firstLook = false;
     lostFor.start();
     const int percent = before >= StateStartDownload && imageSize > 0
                             ? int(bytesAsked * 100 / imageSize)
                             : 0;
-    const QString port = serialPort.portName();
+    const QString port = linePort->name();
     const QString text = QStringLiteral("Port %1 lost at %2 %, waiting for it").arg(port).arg(percent);
     showStatus(text, QStringLiteral("%1 (%2)").arg(text, reason));
     if (observer)
@@ -129,7 +154,7 @@ void pelkoUpdate::lookForPort()
         const double seconds = lostFor.elapsed() / 1000.0;
         // A transfer under way goes on, once the same device answers.
         resuming = before >= StateStartDownload;
-        showStatus(QStringLiteral("Port %1 back after %2 s").arg(serialPort.portName()).arg(seconds, 0, 'f', 1));
+        showStatus(QStringLiteral("Port %1 back after %2 s").arg(linePort->name()).arg(seconds, 0, 'f', 1));
         if (observer)
             observer->portBack(seconds);
     } else {
@@ -143,6 +168,7 @@ void pelkoUpdate::lookForPort()
 void pelkoUpdate::giveUpOnPort()
 {
     portWaitTimer.stop();
+    linePort->close(); // a look under way ends with the wait
     const qint32 before = lostState;
     lostState = -1;
     resuming = false;
@@ -150,6 +176,29 @@ void pelkoUpdate::giveUpOnPort()
     const QString shortly = lostText(before, lostReason, &whole);
     showStatus(shortly, whole + QStringLiteral("; not back within %1 s").arg(reconnectMs / 1000.0));
     notifyEnded(UpdateObserver::Outcome::DeviceLost);
+}
+
+// A port looked for is there: at once rather than at the next look.
+void pelkoUpdate::portArrived()
+{
+    lookTrouble.clear();
+    if (firstLook) {
+        firstLook = false;
+        return openAndFind();
+    }
+    if (portWaitTimer.isActive())
+        lookForPort();
+}
+
+// Not there, with the reason (nothing listening, no answer): the first look
+// now says the port is waited for; a wait under way says why.
+void pelkoUpdate::portUnreachable(const QString &reason)
+{
+    lookTrouble = reason;
+    if (firstLook)
+        return awaitPort();
+    if (portWaitTimer.isActive() && lostState < 0)
+        showWaiting(false);
 }
 
 // The port is open: the device is looked for, as after File.
@@ -176,7 +225,7 @@ void pelkoUpdate::resumeTransfer(const unsigned char *payload)
         state = StateStartDownload;
         return sendNextRequest();
     }
-    const QString text = QStringLiteral("another device answered on %1").arg(serialPort.portName());
+    const QString text = QStringLiteral("another device answered on %1").arg(linePort->name());
     restAfterFailure(text, text + QString::asprintf(" (firmware V%2.2x.%2.2x, hardware V%2.2x.%2.2x); "
                                                    "nothing more was sent",
                                                    payload[5], payload[4], payload[3], payload[2]),

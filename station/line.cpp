@@ -3,11 +3,11 @@
 #include "enterkey.h"
 #include "jsonevents.h"
 #include "lineoutput.h"
+#include "lineport.h"
 #include "portidentity.h"
 #include "printable.h"
 #include "signalcatcher.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QTimer>
 
@@ -31,11 +31,10 @@ namespace {
 QString deviceOf(const QString &name, const QList<PortIdentity> &ports)
 {
     const QString resolved = portidentity::resolve(name, ports);
-    const QString path = portidentity::devicePath(resolved.isEmpty() ? name : resolved);
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (!canonical.isEmpty())
-        return canonical;
-    return resolved.isEmpty() ? portidentity::normalMatch(name) : path;
+    const QString place = LinePort::placeOf(resolved.isEmpty() ? name : resolved);
+    if (!place.isEmpty())
+        return place;
+    return resolved.isEmpty() ? portidentity::normalMatch(name) : portidentity::devicePath(resolved);
 }
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "pelkoupdate.h"
 #include "framecodec.h"
 #include "ptydevice.h"
+#include "serialport.h"
 #include "ui_pelkoupdate.h"
 
 #include <QApplication>
@@ -27,7 +28,7 @@ public:
     static Ui_pelkoUpdate &ui(pelkoUpdate &d) { return *d.ui; }
     static qint32 state(const pelkoUpdate &d) { return d.state; }
     static qint32 &state(pelkoUpdate &d) { return d.state; }
-    static QSerialPort &port(pelkoUpdate &d) { return d.serialPort; }
+    static QSerialPort &port(pelkoUpdate &d) { return static_cast<SerialLinePort &>(*d.linePort).qtPort(); }
     static QFile &file(pelkoUpdate &d) { return d.firmwareFile; }
     static QString &fileName(pelkoUpdate &d) { return d.fileName; }
     static qint32 &imageSize(pelkoUpdate &d) { return d.imageSize; }
@@ -39,7 +40,7 @@ public:
     static const QPixmap &ledOn(const pelkoUpdate &d) { return d.ledOnPixmap; }
     static void showStatus(pelkoUpdate &d, const QString &text) { d.showStatus(text); }
     static void sendFrame(pelkoUpdate &d, unsigned char *payload, int length) { d.sendFrame(payload, length); }
-    static QString resolvedPort(const pelkoUpdate &d) { return d.resolvedPort(); }
+    static QString resolvedPort(pelkoUpdate &d) { return d.resolvedPort(); }
     static bool openPort(pelkoUpdate &d, const QString &resolved) { return d.openPort(resolved); }
     static bool loadImage(pelkoUpdate &d) { return d.loadImage(); }
     static bool prepareImage(pelkoUpdate &d) { return d.prepareImage(); }
@@ -47,7 +48,7 @@ public:
     static bool openImage(pelkoUpdate &d) { return d.openImage(); }
     static int frameChecksum(const unsigned char *data, int length) { return pelkoUpdate::frameChecksum(data, length); }
     static int progressValue(qint64 offset, qint64 size) { return pelkoUpdate::progressValue(offset, size); }
-    static void setLowLatency(pelkoUpdate &d) { d.setLowLatency(); }
+    static void setLowLatency(pelkoUpdate &d) { static_cast<SerialLinePort &>(*d.linePort).setLowLatency(); }
     static QTimer &rxLampTimer(pelkoUpdate &d) { return d.rxLampTimer; }
     static QTimer &txLampTimer(pelkoUpdate &d) { return d.txLampTimer; }
     static void receiveBytes(pelkoUpdate &d, const unsigned char *bytes, qint64 count) { d.receiveBytes(bytes, count); }
@@ -70,7 +71,7 @@ public:
         d.startUpdate();
     }
     static void download(pelkoUpdate &d) { d.ui->pushButtonDownload->click(); }
-    static bool portOpen(const pelkoUpdate &d) { return d.serialPort.isOpen(); }
+    static bool portOpen(const pelkoUpdate &d) { return d.linePort->isOpen(); }
 };
 
 // Stops the test function when a helper has failed.

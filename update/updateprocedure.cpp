@@ -282,7 +282,7 @@ void pelkoUpdate::awaitLeave()
 void pelkoUpdate::findNext()
 {
     leaving = false;
-    if (!serialPort.isOpen())
+    if (!linePort->isOpen())
         return awaitPort(); // the next unit brings its port along
     state = StateFindDevice;
     findingFor.start();
@@ -295,10 +295,9 @@ void pelkoUpdate::abandonUpdate()
     retryTimer.stop();
     portWaitTimer.stop();
     lostState = -1;
-    lineResumeTimer.stop();
     state = StateFindDevice;
     ui->pushButtonDownload->setEnabled(false);
-    serialPort.close();
+    linePort->close();
 }
 
 // A transfer that cannot go on rests as after a cancel by the device: the
