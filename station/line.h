@@ -115,6 +115,7 @@ private:
     void bayChanged(int bay) override;
 
     bool portsApart();
+    int sumOver(int (Station::*count)() const) const;
     bool openRecords();
     bool imageOnce();
     void signalCaught(int number);
