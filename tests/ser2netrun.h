@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include "simrun.h"
+
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -110,24 +112,7 @@ public:
 };
 
 // A simulated device with its own terminal; its first line is the terminal.
-struct Sim
-{
-    explicit Sim(const QStringList &options)
-    {
-        process->start(qEnvironmentVariable("MWIRE_SIM_BIN"), options);
-        if (process->waitForReadyRead(5000))
-            terminal = QString::fromLocal8Bit(process->readLine()).trimmed();
-    }
-    ~Sim()
-    {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    QString terminal;
-};
+using Sim = simrun::Sim;
 
 // An image rich in what the wire treats apart: 0xFF (telnet's IAC, and
 // doubled on the way), 0x7E and 0x7D (the frame's start and escape).

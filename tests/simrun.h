@@ -8,12 +8,41 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace simrun {
 struct Result
 {
     int exitCode = -1;
     QStringList out;
     QString err;
+};
+
+// The simulated device, as a process of its own, on a terminal of its own
+// whose path it says first.
+class Sim
+{
+public:
+    explicit Sim(const QStringList &options) : process(std::make_unique<QProcess>())
+    {
+        process->start(qEnvironmentVariable("MWIRE_SIM_BIN"), options);
+        if (process->waitForReadyRead(5000))
+            port = QString::fromLocal8Bit(process->readLine()).trimmed();
+    }
+    Sim(Sim &&) = default;
+    Sim &operator=(Sim &&) = default;
+    ~Sim()
+    {
+        if (process && process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+    bool finished() const { return process->state() == QProcess::NotRunning; }
+    QString summary() { return QString::fromLocal8Bit(process->readAllStandardOutput()).trimmed(); }
+
+    std::unique_ptr<QProcess> process;
+    QString port;
 };
 
 // A device and an updater, each a process of its own, as on a production line.
@@ -61,5 +90,6 @@ public:
 
 using simrun::Result;
 using simrun::Run;
+using simrun::Sim;
 
 #endif

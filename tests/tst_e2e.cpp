@@ -1,3 +1,4 @@
+#include "simrun.h"
 #include "updateraccess.h"
 
 #include <QProcess>
@@ -14,29 +15,6 @@ using testing::pattern;
 namespace {
 const QString updated = QStringLiteral("Firmware is updated");
 
-// The simulated device, as a process of its own.
-class Sim
-{
-public:
-    explicit Sim(const QStringList &arguments)
-    {
-        process.start(qEnvironmentVariable("MWIRE_SIM_BIN"), arguments);
-        if (process.waitForReadyRead(5000))
-            path = QString::fromLocal8Bit(process.readLine()).trimmed();
-    }
-    ~Sim()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
-    bool finished() const { return process.state() == QProcess::NotRunning; }
-    QString summary() { return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(); }
-
-    QProcess process;
-    QString path;
-};
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -98,15 +76,15 @@ private slots:
         QFETCH(int, size);
         const QString out = dir.filePath("received-" + QString::number(size));
         Sim sim({"--once", "--out", out, "--firmware", "2.10", "--hardware", "3.4"});
-        QVERIFY(!sim.path.isEmpty());
+        QVERIFY(!sim.port.isEmpty());
         const QByteArray image = pattern(size, 5);
         const QString header = name.endsWith(".pelk") ? QStringLiteral("HEADER-16-BYTES!") : QString();
-        const auto w = testing::windowOn(sim.path);
+        const auto w = testing::windowOn(sim.port);
         A::choose(*w, testing::writeFile(dir, name, header.toLatin1() + image));
         toReady(*w, QStringLiteral("Firm V02.0a, hardware V03.04, click Download"));
         QVERIFY(testing::waitFor([&] { return A::status(*w) == updated; }, 60000));
         QTRY_VERIFY_WITH_TIMEOUT(sim.finished(), 5000);
-        QCOMPARE(sim.process.exitCode(), 0);
+        QCOMPARE(sim.process->exitCode(), 0);
         QCOMPARE(testing::received(out), padded(image));
         QVERIFY(sim.summary().contains(QStringLiteral("bad checksums 0")));
         // The device went away after its report: the report stays.
@@ -117,7 +95,7 @@ private slots:
     void emptyFile()
     {
         Sim sim({"--once"});
-        const auto w = testing::windowOn(sim.path);
+        const auto w = testing::windowOn(sim.port);
         A::choose(*w, testing::writeFile(dir, "empty.plk", QByteArray()));
         toReady(*w);
         QCOMPARE(A::status(*w), QStringLiteral("File is Vacant"));
@@ -150,7 +128,7 @@ private slots:
         const QString out = dir.filePath("faults.bin");
         QFile::remove(out);
         Sim sim(QStringList{"--once", "--out", out} + options);
-        const auto w = testing::windowOn(sim.path);
+        const auto w = testing::windowOn(sim.port);
         A::choose(*w, testing::writeFile(dir, "fw.plk", image));
         if (options.contains("--silent"))
             QTRY_COMPARE_WITH_TIMEOUT(A::status(*w), QStringLiteral("finding device..."), 2000);
@@ -160,7 +138,7 @@ private slots:
                  qPrintable(A::told(*w)));
         if (completes) {
             QTRY_VERIFY_WITH_TIMEOUT(sim.finished(), 5000);
-            QCOMPARE(sim.process.exitCode(), 0);
+            QCOMPARE(sim.process->exitCode(), 0);
             QCOMPARE(testing::received(out), image);
             return;
         }
@@ -170,7 +148,7 @@ private slots:
                                                                 : qint32(StateFindDevice));
         if (!options.contains("--stall-at")) {
             QTRY_VERIFY_WITH_TIMEOUT(sim.finished(), 5000);
-            QCOMPARE(sim.process.exitCode(), 1);
+            QCOMPARE(sim.process->exitCode(), 1);
             QVERIFY(sim.summary().contains("no complete image"));
         }
         // The window stays usable to close; a transfer left hanging asks first.
@@ -197,7 +175,7 @@ private slots:
         const QByteArray image = pattern(3000, 4);
         const QString out = dir.filePath("changed.bin");
         Sim sim({"--once", "--out", out});
-        const auto w = testing::windowOn(sim.path);
+        const auto w = testing::windowOn(sim.port);
         // A script has no File button to point at.
         struct Script : UpdateObserver
         {
@@ -285,7 +263,7 @@ private slots:
         }
         const QString out = dir.filePath(name + ".received");
         Sim sim({"--once", "--out", out});
-        const auto w = testing::windowOn(sim.path);
+        const auto w = testing::windowOn(sim.port);
         A::choose(*w, path);
         if (!A::fileEnabled(*w)) { // accepted: the rest is the update's to tell
             QVERIFY(testing::waitFor([&] { return A::state(*w) == StateReady; }, 5000));
@@ -303,17 +281,17 @@ private slots:
     void portHeldByAnother()
     {
         Sim sim({"--once"});
-        const auto first = testing::windowOn(sim.path);
+        const auto first = testing::windowOn(sim.port);
         A::choose(*first, testing::writeFile(dir, "fw.plk", pattern(64)));
         QVERIFY(A::portOpen(*first));
         QProcess second;
         second.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
-                     {"-platform", "offscreen", "--port", sim.path, "--file",
+                     {"-platform", "offscreen", "--port", sim.port, "--file",
                       dir.filePath("fw.plk"), "--download"});
         QVERIFY(testing::waitFor([&] { return second.state() == QProcess::NotRunning; }, 10000));
         QCOMPARE(second.exitCode(), 3);
         const QString error = QString::fromLocal8Bit(second.readAllStandardError());
-        QVERIFY2(error.contains("Cannot open port " + sim.path + ": "), qPrintable(error));
+        QVERIFY2(error.contains("Cannot open port " + sim.port + ": "), qPrintable(error));
     }
 
     // As a user outside the device's group: the reason and what to do.
@@ -329,7 +307,7 @@ private slots:
         if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
             QSKIP("needs root and setpriv to act as another user");
         Sim sim({"--once"});
-        const QByteArray port = QFile::encodeName(sim.path);
+        const QByteArray port = QFile::encodeName(sim.port);
         QCOMPARE(::chown(port.constData(), 0, 20), 0); // group dialout's number on Debian
         QCOMPARE(::chmod(port.constData(), groupMayOpen ? 0660 : 0600), 0);
         QTemporaryDir shared(QDir::tempPath() + "/pelko-XXXXXX");
@@ -340,7 +318,7 @@ private slots:
         QProcess updater;
         updater.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
                                   qEnvironmentVariable("PELKOUPDATE_BIN"), "-platform", "offscreen",
-                                  "--port", sim.path, "--file", file, "--download"});
+                                  "--port", sim.port, "--file", file, "--download"});
         QVERIFY(testing::waitFor([&] { return updater.state() == QProcess::NotRunning; }, 10000));
         QCOMPARE(updater.exitCode(), 3);
         const QString error = QString::fromLocal8Bit(updater.readAllStandardError());

@@ -21,20 +21,6 @@ class TestLine : public QObject
 
     QTemporaryDir dir;
 
-    // A simulated device with its own terminal; its first line is the port.
-    struct Sim
-    {
-        std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-        QString port;
-    };
-    static Sim sim(const QStringList &options)
-    {
-        Sim s;
-        s.process->start(qEnvironmentVariable("MWIRE_SIM_BIN"), options);
-        if (s.process->waitForReadyRead(5000))
-            s.port = QString::fromLocal8Bit(s.process->readLine()).trimmed();
-        return s;
-    }
     static void stop(std::vector<Sim> &sims)
     {
         for (Sim &s : sims) {
@@ -84,9 +70,9 @@ private slots:
         const QString file = testing::writeFile(dir, "fw.plk", image);
         const QString log = dir.filePath("three.log");
         std::vector<Sim> sims;
-        sims.push_back(sim({"--units", "3", "--away-ms", "1500", "--out", dir.filePath("bay1")}));
-        sims.push_back(sim({"--units", "3", "--away-ms", "1500", "--fail-unit", "2"}));
-        sims.push_back(sim({"--hangup-at", "4096"}));
+        sims.emplace_back(QStringList{"--units", "3", "--away-ms", "1500", "--out", dir.filePath("bay1")});
+        sims.emplace_back(QStringList{"--units", "3", "--away-ms", "1500", "--fail-unit", "2"});
+        sims.emplace_back(QStringList{"--hangup-at", "4096"});
         QProcess updater;
         startLine(updater, portsOf(sims), file,
                   {"--count", "7", "--json", "--log", log, "--reconnect-seconds", "0"});
@@ -144,8 +130,8 @@ private slots:
         const QByteArray image = pattern(16384, 77);
         const QString out = dir.filePath("flood-neighbour.bin");
         std::vector<Sim> sims;
-        sims.push_back(sim({"--flood"}));
-        sims.push_back(sim({"--once", "--out", out}));
+        sims.emplace_back(QStringList{"--flood"});
+        sims.emplace_back(QStringList{"--once", "--out", out});
         QProcess updater;
         startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", image), {"--count", "1"});
         QVERIFY(finished(updater, 30000));
@@ -188,7 +174,7 @@ private slots:
         const QByteArray image = pattern(2048, 5); // 512 words, 3 ms late each: long enough to see
         const QString out = dir.filePath("later.bin");
         std::vector<Sim> sims;
-        sims.push_back(sim({"--once", "--out", out, "--late", "3"}));
+        sims.emplace_back(QStringList{"--once", "--out", out, "--late", "3"});
         const QString link = dir.filePath("later-link");
         QProcess updater;
         startLine(updater, QStringList{"--port", link} + portsOf(sims),
@@ -212,8 +198,8 @@ private slots:
         const QString out = dir.filePath("retry.bin");
         const QString log = dir.filePath("retry.log");
         std::vector<Sim> sims;
-        sims.push_back(sim({"--once"}));
-        sims.push_back(sim({"--once", "--out", out, "--cancel-at", "1024", "--cancel-tries", "1"}));
+        sims.emplace_back(QStringList{"--once"});
+        sims.emplace_back(QStringList{"--once", "--out", out, "--cancel-at", "1024", "--cancel-tries", "1"});
         QProcess updater;
         startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", image),
                   {"--count", "2", "--retries", "1", "--log", log, "--trace"});
@@ -246,8 +232,8 @@ private slots:
     void interruptEndsEveryBay()
     {
         std::vector<Sim> sims;
-        sims.push_back(sim({"--stall-at", "2048"}));
-        sims.push_back(sim({"--units", "3", "--away-ms", "60000"}));
+        sims.emplace_back(QStringList{"--stall-at", "2048"});
+        sims.emplace_back(QStringList{"--units", "3", "--away-ms", "60000"});
         QProcess updater;
         startLine(updater, portsOf(sims), testing::writeFile(dir, "fw.plk", pattern(8192)),
                   {"--timeout", "60"});
@@ -276,7 +262,7 @@ private slots:
     void bayThatCannotStart()
     {
         std::vector<Sim> sims;
-        sims.push_back(sim({"--once"}));
+        sims.emplace_back(QStringList{"--once"});
         QProcess updater;
         startLine(updater, QStringList{"--port", "/dev/null"} + portsOf(sims),
                   testing::writeFile(dir, "fw.plk", pattern(1024, 4)), {"--count", "1", "--json"});
@@ -301,8 +287,8 @@ private slots:
         const QString log = dir.filePath("limited.log");
         QFile::remove(log);
         std::vector<Sim> sims;
-        sims.push_back(sim({"--units", "2", "--away-ms", "1500"}));
-        sims.push_back(sim({"--units", "2", "--away-ms", "1500"}));
+        sims.emplace_back(QStringList{"--units", "2", "--away-ms", "1500"});
+        sims.emplace_back(QStringList{"--units", "2", "--away-ms", "1500"});
         QProcess updater;
         updater.setChildProcessModifier([] {
             const rlimit limit{1500, 1500};

@@ -60,7 +60,7 @@ private slots:
         Sim sim({"--once", "--out", out});
         const quint16 port = ser2net::freePort();
         ser2net::Server server;
-        QVERIFY(server.start(ser2net::connection(accepter, host, port, sim.terminal), port));
+        QVERIFY(server.start(ser2net::connection(accepter, host, port, sim.port), port));
         std::unique_ptr<QProcess> run(updater({"--port", url.arg(port), "--file", testing::writeFile(dir, "rich.plk", image)}));
         QVERIFY(run->waitForFinished(20000));
         QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
@@ -85,11 +85,11 @@ private slots:
         QFETCH(int, speed);
         Sim sim({"--once", "--late", "2"});
         // The terminal as ser2net opens it: its settings are the line's.
-        const int line = ::open(QFile::encodeName(sim.terminal).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int line = ::open(QFile::encodeName(sim.port).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(line >= 0);
         const quint16 port = ser2net::freePort();
         ser2net::Server server;
-        QVERIFY(server.start(ser2net::connection(accepter, "127.0.0.1", port, sim.terminal, "9600n81"), port));
+        QVERIFY(server.start(ser2net::connection(accepter, "127.0.0.1", port, sim.port, "9600n81"), port));
         std::unique_ptr<QProcess> run(updater({"--port", url.arg(port), "--file", testing::writeFile(dir, "line.plk", testing::pattern(800))}));
         QByteArray said;
         QVERIFY(testing::waitFor([&] { return (said += run->readAllStandardOutput()).contains("in progressing"); }, 10000));
@@ -110,7 +110,7 @@ private slots:
         Sim sim({"--once", "--out", out, "--late", "1"});
         const quint16 port = ser2net::freePort();
         ser2net::Server server;
-        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.terminal), port));
+        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.port), port));
         std::unique_ptr<QProcess> run(updater({"--port", QStringLiteral("rfc2217://127.0.0.1:%1").arg(port),
                                                "--file", testing::writeFile(dir, "restart.plk", image), "--json"}));
         QByteArray said;
@@ -137,9 +137,9 @@ private slots:
         Sim remote({"--once", "--out", netOut});
         const quint16 port = ser2net::freePort();
         ser2net::Server server;
-        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, remote.terminal), port));
+        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, remote.port), port));
         std::unique_ptr<QProcess> run(updater({"--station", "--count", "2", "--leave-seconds", "1",
-                                               "--port", local.terminal, "--port",
+                                               "--port", local.port, "--port",
                                                QStringLiteral("rfc2217://127.0.0.1:%1").arg(port), "--file",
                                                testing::writeFile(dir, "line.plk", image)}));
         QVERIFY(run->waitForFinished(30000));
@@ -161,8 +161,8 @@ private slots:
         Sim first({"--once"});
         Sim second({"--once", "--out", out});
         QTemporaryDir byPath;
-        QVERIFY(QFile::link(first.terminal, byPath.filePath("pci-0000:00:14.0-usb-0:1.1:1.0-port0")));
-        QVERIFY(QFile::link(second.terminal, byPath.filePath("pci-0000:00:14.0-usb-0:1.2:1.0-port0")));
+        QVERIFY(QFile::link(first.port, byPath.filePath("pci-0000:00:14.0-usb-0:1.1:1.0-port0")));
+        QVERIFY(QFile::link(second.port, byPath.filePath("pci-0000:00:14.0-usb-0:1.2:1.0-port0")));
         const quint16 base = ser2net::freePort();
         QVERIFY(!ser2net::listening(base + 1));
         QString error;

@@ -67,7 +67,7 @@ private slots:
         QVERIFY(testing::waitFor([&] { return (said += run->readAllStandardOutput()).contains("waiting for " + url.toLatin1()); }, 5000));
         QTest::qWait(1000);
         ser2net::Server server;
-        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.terminal), port));
+        QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.port), port));
         QVERIFY(run->waitForFinished(20000));
         QCOMPARE(run->exitCode(), 0);
         QVERIFY(sim.process->waitForFinished(5000));
@@ -184,7 +184,7 @@ private slots:
         const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(port);
         ser2net::Server server;
         if (served)
-            QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.terminal), port));
+            QVERIFY(server.start(ser2net::connection("telnet(rfc2217),tcp", "127.0.0.1", port, sim.port), port));
         std::unique_ptr<QProcess> run(updater({"--doctor", "--port", url}));
         QVERIFY(run->waitForFinished(10000));
         QTEST(run->exitCode(), "exitCode");

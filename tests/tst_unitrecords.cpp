@@ -1,4 +1,5 @@
 #include "pgserver.h"
+#include "simrun.h"
 #include "updateraccess.h"
 
 #include <QCryptographicHash>
@@ -22,20 +23,6 @@ class TestUnitRecords : public QObject
     QTemporaryDir dir;
     PgServer server;
     QString lineRun; // the run the line's records belong to
-
-    struct Sim
-    {
-        std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-        QString port;
-    };
-    static Sim sim(const QStringList &options)
-    {
-        Sim s;
-        s.process->start(qEnvironmentVariable("MWIRE_SIM_BIN"), options);
-        if (s.process->waitForReadyRead(5000))
-            s.port = QString::fromLocal8Bit(s.process->readLine()).trimmed();
-        return s;
-    }
     static QByteArray records(const QStringList &arguments, int *exitCode = nullptr)
     {
         QProcess reader;
@@ -60,7 +47,7 @@ private slots:
     {
         std::vector<Sim> sims;
         for (int bay = 0; bay < 2; ++bay)
-            sims.push_back(sim({"--units", "4", "--away-ms", "600"}));
+            sims.emplace_back(QStringList{"--units", "4", "--away-ms", "600"});
         QProcess updater;
         updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
                       {"-platform", "offscreen", "--station", "--download", "--json", "--file",
