@@ -1,16 +1,21 @@
+#include "baygrid.h"
 #include "baytile.h"
+#include "bayprogress.h"
 #include "line.h"
 #include "lineoutput.h"
+#include "stationaccessible.h"
 #include "stationwindow.h"
 #include "updateraccess.h"
 
 #include <QAccessible>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -18,8 +23,8 @@
 #include <memory>
 #include <vector>
 
-// The station window over a line of simulated devices, offscreen: what its
-// tiles say and show, read from the widgets.
+// The station window over a line of simulated devices, offscreen on a
+// 1280x800 screen: what its tiles say and show, read from the widgets.
 class TestStationWindow : public QObject
 {
     Q_OBJECT
@@ -55,7 +60,16 @@ class TestStationWindow : public QObject
     {
         return parent->findChild<QLabel *>(name)->text();
     }
-    // Answers the question Stop asks, with Escape or a button, once it is up.
+    static BayProgress *progress(StationWindow &w, int bay)
+    {
+        return tile(w, bay)->findChild<BayProgress *>("progress");
+    }
+    static QPushButton *button(QWidget *parent, const char *name)
+    {
+        return parent->findChild<QPushButton *>(name);
+    }
+    // Waits for the question Stop asks, and answers it with Escape or a
+    // button; with "" it only notes that it came and leaves it up.
     static void answerStop(const QString &how, bool *asked)
     {
         auto *poll = new QTimer(QCoreApplication::instance());
@@ -65,16 +79,20 @@ class TestStationWindow : public QObject
                 return;
             poll->deleteLater();
             *asked = true;
-            if (how == "Escape") {
-                QTest::keyClick(box, Qt::Key_Escape);
-                return;
-            }
+            if (how == "Escape")
+                return QTest::keyClick(box, Qt::Key_Escape);
             for (QAbstractButton *button : box->buttons()) {
                 if (button->text() == how)
                     button->click();
             }
         });
         poll->start(10);
+    }
+    static QString byId(int bay)
+    {
+        return QStringLiteral("/dev/serial/by-id/usb-Silicon_Labs_CP2102N_USB_to_UART_Bridge_"
+                              "Controller_%1-if00-port0")
+            .arg(QStringLiteral("%1").arg(bay, 32, 16, QLatin1Char('0')));
     }
 
 private slots:
@@ -90,7 +108,8 @@ private slots:
     }
 
     // Three bays, the second's unit cancelled: words, colours, progress,
-    // counts, the header's tally and what a screen reader is given.
+    // counts, the header's tally, the outcomes, what a screen reader is
+    // given, and the end that stays until it is closed.
     void threeBays()
     {
         // The units stay in their bays until the line has ended.
@@ -103,13 +122,11 @@ private slots:
         QVERIFY(line.start());
         StationWindow window(line);
         window.show();
-        QCOMPARE(tile(window, 1)->accessibleName(), "Bay 1, " + ports[0]);
-        QCOMPARE(tile(window, 2)->focusPolicy(), Qt::TabFocus);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
         QSignalSpy ended(&line, &Line::ended);
-        QStringList said;
-        connect(&line, &Line::outcome, this, [&](int, const QString &text) { said += text; });
-        auto *progress = tile(window, 3)->findChild<QProgressBar *>("progress");
-        QVERIFY(testing::waitFor([&] { return progress->value() > 0 && progress->value() < 100; }, 10000));
+        QSignalSpy dismissed(&window, &StationWindow::dismissed);
+        QCOMPARE(QApplication::focusWidget(), tile(window, 1));
+        QVERIFY(testing::waitFor([&] { return progress(window, 3)->value() > 0 && progress(window, 3)->value() < 100; }, 10000));
         QCOMPARE(text(tile(window, 3), "state"), BayTile::wordsOf(BayView::Updating));
         // STATION_SCREENSHOT=FILE keeps the window as it is now, for the README.
         if (qEnvironmentVariableIsSet("STATION_SCREENSHOT")
@@ -120,48 +137,105 @@ private slots:
         QVERIFY(ended.wait(30000));
         QCOMPARE(ended.first().first().toInt(), 1);
         for (int bay : {1, 3}) {
-            QCOMPARE(text(tile(window, bay), "state"), QStringLiteral("\u2714 Passed"));
+            QCOMPARE(text(tile(window, bay), "state"), BayTile::wordsOf(BayView::Passed));
             QCOMPARE(tile(window, bay)->palette().color(QPalette::Window), BayTile::colourOf(BayView::Passed));
             QCOMPARE(text(tile(window, bay), "counts"), QStringLiteral("1 passed, 0 failed"));
         }
         BayTile *failed = tile(window, 2);
-        QCOMPARE(text(failed, "state"), QStringLiteral("\u2718 Failed"));
+        QCOMPARE(text(failed, "state"), BayTile::wordsOf(BayView::Failed));
         QCOMPARE(failed->palette().color(QPalette::Window), BayTile::colourOf(BayView::Failed));
         QVERIFY2(text(failed, "detail").contains("Device canncelled, please retry"), qPrintable(text(failed, "detail")));
         QCOMPARE(text(failed, "counts"), QStringLiteral("0 passed, 1 failed"));
-        QVERIFY(failed->accessibleDescription().startsWith("Failed, unit "));
-        QVERIFY(text(&window, "tally").startsWith("2 passed, 1 failed"));
+        // The tile is an item of the list of bays, spoken as its name alone.
+        QAccessibleInterface *item = QAccessible::queryAccessibleInterface(failed);
+        QCOMPARE(item->role(), QAccessible::ListItem);
+        QVERIFY(item->state().focusable);
+        QCOMPARE(item->parent()->role(), QAccessible::List);
+        QVERIFY2(QRegularExpression("^Bay 2, " + QRegularExpression::escape(ports[1])
+                                    + ", Failed, unit \\d: Device canncelled, please retry; 0 passed, 1 failed$")
+                     .match(item->text(QAccessible::Name)).hasMatch(),
+                 qPrintable(item->text(QAccessible::Name)));
+        // Each outcome once, newest first, and said as a notification: a
+        // label of that role shown with the outcome as its name.
+        auto *list = window.findChild<QListWidget *>("outcomes");
+        QCOMPARE(list->count(), 3);
+        QVERIFY2(list->item(0)->text().startsWith("Bay 3: unit "), qPrintable(list->item(0)->text()));
+        auto *announcer = window.findChild<Announcer *>();
+        const QStringList notified = announcer->said();
+        QCOMPARE(notified.size(), 4);
+        for (int i = 0; i < list->count(); ++i)
+            QCOMPARE(notified.at(2 - i), list->item(i)->text());
+        for (QLabel *label : announcer->findChildren<QLabel *>())
+            QCOMPARE(QAccessible::queryAccessibleInterface(label)->role(), QAccessible::Notification);
+        QCOMPARE(notified.filter(QRegularExpression("^Bay 2: unit \\d failed: Device canncelled, please retry$")).size(), 1);
+        // The end stays, told and said, with Close to take it away.
+        QCOMPARE(notified.last(), "Line ended: 2 passed, 1 failed");
+        QCOMPARE(text(&window, "tally"), "Line ended: 2 passed, 1 failed");
         QVERIFY(text(&window, "image").startsWith("fw.plk, 8192 bytes, sha256 "));
-        QCOMPARE(said.size(), 3);
-        QVERIFY2(said.filter(QRegularExpression("^Bay 2: unit \\d failed: Device canncelled")).size() == 1,
-                 qPrintable(said.join('\n')));
-        // Large enough to read from a step away.
+        QVERIFY(window.isVisible());
+        QCOMPARE(QApplication::focusWidget(), button(&window, "stop"));
+        QCOMPARE(button(&window, "stop")->text(), "Close");
+        // The bay number as large as the state word, both larger than twice the window's font.
+        QCOMPARE(failed->findChild<QLabel *>("number")->font(), failed->findChild<QLabel *>("state")->font());
         QVERIFY(failed->findChild<QLabel *>("state")->font().pointSizeF() >= 2 * window.font().pointSizeF());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(dismissed.size(), 1);
+        QVERIFY(!window.isVisible());
     }
 
-    // A fixture's worth of bays fits a 1280x800 screen, each tile readable.
+    // A fixture's worth of bays named as udev names them fits the screen
+    // with Stop in view; a grid that cannot show them all scrolls, never
+    // the window past the screen.
     void fitsTheScreen_data()
     {
         QTest::addColumn<int>("bays");
-        QTest::newRow("one bay") << 1;
-        QTest::newRow("four bays") << 4;
-        QTest::newRow("sixteen bays") << 16;
+        for (int bays : {1, 4, 8, 16, 32})
+            QTest::addRow("%d bays", bays) << bays;
     }
     void fitsTheScreen()
     {
         QFETCH(int, bays);
-        QStringList ports; // not there yet: every bay waits for its port
+        QStringList ports; // not there: every bay waits for its port
         for (int bay = 1; bay <= bays; ++bay)
-            ports << dir.filePath(QStringLiteral("absent-%1").arg(bay));
+            ports << byId(bay);
         Line line(settings(ports, 0), out, err);
         QVERIFY(line.start());
         StationWindow window(line);
-        window.resize(1280, 800);
         window.show();
-        const QSize needed = window.minimumSizeHint();
-        QVERIFY2(needed.width() <= 1280 && needed.height() <= 800,
-                 qPrintable(QStringLiteral("%1x%2").arg(needed.width()).arg(needed.height())));
-        QCOMPARE(tile(window, bays)->findChild<QLabel *>("state")->text(), BayTile::wordsOf(BayView::Waiting));
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QRect screen = window.screen()->availableGeometry();
+        QVERIFY2(screen.contains(window.frameGeometry()),
+                 qPrintable(QStringLiteral("%1x%2 on %3x%4").arg(window.width()).arg(window.height())
+                                .arg(screen.width()).arg(screen.height())));
+        QPushButton *stop = button(&window, "stop");
+        QVERIFY(window.rect().contains(QRect(stop->mapTo(&window, QPoint(0, 0)), stop->size())));
+        auto *scroll = window.findChild<QScrollArea *>();
+        auto *grid = window.findChild<BayGrid *>();
+        QVERIFY(grid->width() <= scroll->viewport()->width());
+        const bool doubled = window.devicePixelRatio() > 1.5;
+        // At twice the scale the screen is half as large: more than 4 bays scroll.
+        QCOMPARE(grid->fits(), !doubled || bays <= 4);
+        for (int bay = 1; bay <= bays; ++bay) {
+            BayTile *each = tile(window, bay);
+            const QRect shown(each->mapTo(scroll->viewport(), QPoint(0, 0)), each->size());
+            if (grid->fits())
+                QVERIFY2(scroll->viewport()->rect().contains(shown), qPrintable(QString::number(bay)));
+            QLabel *state = each->findChild<QLabel *>("state");
+            QCOMPARE(each->findChild<QLabel *>("number")->font(), state->font());
+            QVERIFY(state->font().pointSizeF() >= window.font().pointSizeF());
+            QVERIFY(each->accessibleName().startsWith(QStringLiteral("Bay %1, %2, Waiting").arg(bay).arg(byId(bay))));
+            QCOMPARE(each->toolTip(), each->accessibleName());
+            // The port gives up its middle on the tile.
+            const QString port = text(each, "port");
+            QVERIFY2(port.contains(QChar(0x2026)), qPrintable(port));
+        }
+        // Tab scrolls the tile it reaches into view.
+        tile(window, 1)->setFocus();
+        for (int bay = 2; bay <= bays; ++bay)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), tile(window, bays));
+        BayTile *last = tile(window, bays);
+        QVERIFY(scroll->viewport()->rect().contains(QRect(last->mapTo(scroll->viewport(), QPoint(0, 0)), last->size())));
         line.stop();
     }
 
@@ -174,27 +248,165 @@ private slots:
         StationWindow window(line);
         window.show();
         QSignalSpy ended(&line, &Line::ended);
-        auto *progress = tile(window, 1)->findChild<QProgressBar *>("progress");
-        auto *stop = window.findChild<QPushButton *>("stop");
-        QVERIFY(testing::waitFor([&] { return progress->value() > 0; }, 10000));
+        auto *stop = button(&window, "stop");
+        QVERIFY(testing::waitFor([&] { return progress(window, 1)->value() > 0; }, 10000));
         for (const QString how : {"Escape", "Continue"}) {
             bool asked = false;
             answerStop(how, &asked);
             stop->click();
             QVERIFY(asked);
-            const int before = progress->value();
-            QVERIFY2(testing::waitFor([&] { return progress->value() > before; }, 5000), qPrintable(how));
+            const int before = progress(window, 1)->value();
+            QVERIFY2(testing::waitFor([&] { return progress(window, 1)->value() > before; }, 5000), qPrintable(how));
             QCOMPARE(ended.size(), 0);
         }
         bool asked = false;
         answerStop("Stop anyway", &asked);
-        window.close(); // closing is Stop
+        window.close(); // closing is Stop, and then the window goes
         QVERIFY(asked);
         QVERIFY(ended.size() == 1 || ended.wait(5000));
         QCOMPARE(ended.first().first().toInt(), 130);
-        QCOMPARE(text(tile(window, 1), "state"), QStringLiteral("\u25A0 Interrupted"));
+        QCOMPARE(text(tile(window, 1), "state"), BayTile::wordsOf(BayView::Interrupted));
+        QCOMPARE(text(tile(window, 1), "counts"), "0 passed, 0 failed, 1 interrupted");
+        QTRY_VERIFY(!window.isVisible());
+    }
+
+    // A question about a unit mid-transfer goes by itself once the unit has
+    // ended under it, and the line runs on.
+    void questionGoesWhenTheTransferEnds()
+    {
+        const QStringList ports{sim({"--units", "2", "--away-ms", "60000", "--late", "1"})};
+        Line line(settings(ports, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QSignalSpy ended(&line, &Line::ended);
+        QVERIFY(testing::waitFor([&] { return progress(window, 1)->value() > 0; }, 10000));
+        bool asked = false;
+        answerStop("", &asked);
+        button(&window, "stop")->click(); // returns once the question has gone
+        QVERIFY(asked);
+        QCOMPARE(text(tile(window, 1), "state"), BayTile::wordsOf(BayView::Passed));
+        QVERIFY(!line.transferring());
+        QCOMPARE(ended.size(), 0);
+        QVERIFY(!window.hasEnded());
+        line.stop();
+    }
+
+    // Stop with no unit in hand ends the line without asking; the end stays
+    // until Enter, Escape or the close button takes it away.
+    void theEndStays_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Enter on Close") << "Enter";
+        QTest::newRow("Escape") << "Escape";
+        QTest::newRow("the close button") << "close";
+    }
+    void theEndStays()
+    {
+        QFETCH(QString, how);
+        Line line(settings({dir.filePath("absent")}, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QSignalSpy ended(&line, &Line::ended);
+        QSignalSpy dismissed(&window, &StationWindow::dismissed);
+        QPushButton *stop = button(&window, "stop");
+        stop->setFocus();
+        QTest::keyClick(stop, Qt::Key_Return); // Enter presses the button it is on
+        QVERIFY(ended.size() == 1 || ended.wait(5000));
+        QCOMPARE(ended.first().first().toInt(), 130); // stopped by hand, as on the terminal
+        QTest::qWait(50);
+        QVERIFY(window.isVisible());
+        QCOMPARE(text(&window, "tally"), "Line ended: 0 passed, 0 failed");
+        QCOMPARE(QApplication::focusWidget(), stop);
+        if (how == "Enter")
+            QTest::keyClick(stop, Qt::Key_Return);
+        else if (how == "Escape")
+            QTest::keyClick(tile(window, 1), Qt::Key_Escape);
+        else
+            window.close();
+        QCOMPARE(dismissed.size(), 1);
+        QVERIFY(!window.isVisible());
+    }
+
+    // The terminal's Enter for one bay: the tile's Next unit, or Enter on the
+    // tile, ends its leave wait at once.
+    void nextUnitFromTheTile_data()
+    {
+        QTest::addColumn<bool>("byKey");
+        QTest::newRow("the tile's button") << false;
+        QTest::newRow("Enter on the tile") << true;
+    }
+    void nextUnitFromTheTile()
+    {
+        QFETCH(bool, byKey);
+        const QStringList ports{sim({"--units", "2", "--away-ms", "60000"})};
+        LineSettings one = settings(ports, 0);
+        one.leaveMs = 60000;
+        Line line(one, out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        BayTile *bay = tile(window, 1);
+        QPushButton *next = button(bay, "nextUnit");
+        QVERIFY(testing::waitFor([&] { return line.totalPassed() == 1; }, 20000));
+        QVERIFY(next->isVisible());
+        if (byKey) {
+            bay->setFocus();
+            QTest::keyClick(bay, Qt::Key_Return);
+        } else {
+            next->click();
+        }
+        QVERIFY(testing::waitFor([&] { return line.bayView(1).state == BayView::Waiting; }, 2000));
+        QCOMPARE(text(bay, "state"), BayTile::wordsOf(BayView::Waiting));
+        QVERIFY(!next->isVisible());
+        line.stop();
+    }
+
+    // Only the focused bay's progress is told to a screen reader: the rest
+    // would drown the outcomes.
+    void progressToldOnlyInFocus()
+    {
+        const QStringList ports{sim({"--once", "--late", "1"}), sim({"--once", "--late", "1"})};
+        Line line(settings(ports, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        tile(window, 2)->setFocus();
+        QVERIFY(testing::waitFor([&] { return progress(window, 1)->value() > 0 && progress(window, 2)->value() > 0; }, 10000));
+        QVERIFY(!progress(window, 1)->isTold());
+        QVERIFY(progress(window, 2)->isTold());
+        tile(window, 1)->setFocus();
+        QVERIFY(progress(window, 1)->isTold());
+        QVERIFY(!progress(window, 2)->isTold());
+        QAccessibleInterface *bar = QAccessible::queryAccessibleInterface(progress(window, 2));
+        QCOMPARE(bar->role(), QAccessible::ProgressBar);
+        QCOMPARE(bar->text(QAccessible::Name), "Bay 2 progress");
+        QCOMPARE(bar->valueInterface()->currentValue().toInt(), progress(window, 2)->value());
+        line.stop();
     }
 };
 
-QTEST_MAIN(TestStationWindow)
+// A screen as a station's: 1280x800.
+int main(int argc, char **argv)
+{
+    QTemporaryDir screens;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+        QFile config(screens.filePath("screen.json"));
+        if (!config.open(QIODevice::WriteOnly)
+            || config.write(R"({"screens": [{"name": "station", "x": 0, "y": 0, "width": 1280,
+                                "height": 800, "logicalDpi": 96, "logicalBaseDpi": 96}]})")
+                   < 0)
+            return 2;
+        config.close();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
+    }
+    QApplication app(argc, argv);
+    TestStationWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_stationwindow.moc"
