@@ -7,6 +7,7 @@
 #include "pelkoupdate.h"
 #include "stationaccessible.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -80,6 +81,11 @@ StationWindow::StationWindow(Line &line, QWidget *parent) : QWidget(parent), lin
     connect(&line, &Line::ended, this, &StationWindow::lineEnded);
     connect(stopButton, &QPushButton::clicked, this,
             [this] { ended ? void(close()) : stop(false); });
+    // Tab, the arrows or a click: the tile with the focus is in view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) {
+        if (now && grid->isAncestorOf(now))
+            scroll->ensureWidgetVisible(now, 0, 0);
+    });
     connect(&perHour, &QTimer::timeout, this, &StationWindow::showTally);
     perHour.start(5000);
     running.start();

@@ -229,13 +229,22 @@ private slots:
             const QString port = text(each, "port");
             QVERIFY2(port.contains(QChar(0x2026)), qPrintable(port));
         }
-        // Tab scrolls the tile it reaches into view.
+        // Tab goes from bay to bay, the arrows as the tiles stand; either
+        // brings the tile it reaches into view.
+        const auto inView = [&](int bay) {
+            BayTile *each = tile(window, bay);
+            return scroll->viewport()->rect().contains(QRect(each->mapTo(scroll->viewport(), QPoint(0, 0)), each->size()));
+        };
         tile(window, 1)->setFocus();
         for (int bay = 2; bay <= bays; ++bay)
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), tile(window, bays));
-        BayTile *last = tile(window, bays);
-        QVERIFY(scroll->viewport()->rect().contains(QRect(last->mapTo(scroll->viewport(), QPoint(0, 0)), last->size())));
+        QVERIFY(inView(bays));
+        tile(window, 1)->setFocus();
+        const int down = std::min(grid->columns(), bays - 1) + 1;
+        QTest::keyClick(tile(window, 1), down > grid->columns() ? Qt::Key_Down : Qt::Key_Right);
+        QCOMPARE(QApplication::focusWidget(), tile(window, down > grid->columns() ? 1 + grid->columns() : std::min(2, bays)));
+        QVERIFY(inView(down > grid->columns() ? 1 + grid->columns() : std::min(2, bays)));
         line.stop();
     }
 
