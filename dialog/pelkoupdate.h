@@ -165,6 +165,7 @@ private:
     bool transferring() const;
     bool mayEnd();
     void focusStep(QPushButton *button, const QString &text);
+    void takeBackFocus();
     void nameWindow();
     QString fittedStatus(const QString &text) const;
     // text on the line; whole, when given, is the full story: the tooltip,
