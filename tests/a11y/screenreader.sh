@@ -4,7 +4,8 @@
 # bus, its speech written to a log. Against the simulated device: a whole
 # update chosen through the File dialog, one the device cancels, one started
 # on a file; the File dialog ten times over, the window active with Download
-# focused after each. Keys go in as a person types them (xdotool); every wait is on the
+# focused after each; and the station window over three bays, one unit
+# failing. Keys go in as a person types them (xdotool); every wait is on the
 # speech log, bounded.
 #   tests/a11y/screenreader.sh BUILD_DIR
 set -u
@@ -179,6 +180,69 @@ for run in $(seq 10); do
     wait "$updater" "$device" 2> /dev/null
 done
 if [ $well -eq 10 ]; then echo "  10 of 10 runs: active, Download focused"; else fail "ONLY $well OF 10 RUNS: active, Download focused"; fi
+
+# The station window over three bays, the second's unit cancelled: each
+# outcome said wherever the focus is, a tile spoken with its bay, state and
+# counts, the end's tally said, and no progress of a bay without the focus.
+echo "== the station window: three bays, one unit failing ($SECONDS s)"
+mark
+head -c 8192 /dev/urandom > "$work/station.plk"
+bays=()
+for bay in 1 2 3; do
+    : > "$work/bay$bay.out"
+    fails=()
+    [ $bay -ne 2 ] || fails=(--fail-unit 1)
+    "$build/tools/mwire-sim/mwire-sim" --units 1 --baud 57600 --link "$work/bay$bay" "${fails[@]}" > "$work/bay$bay.out" 2>&1 &
+    pids+=($!)
+    bays+=(--port "$work/bay$bay")
+done
+for bay in 1 2 3; do
+    for _ in $(seq 100); do [ -s "$work/bay$bay.out" ] && break; sleep 0.05; done
+done
+"$build/pelkoupdate" --station --file "$work/station.plk" --count 3 "${bays[@]}" > "$work/station.out" 2>&1 &
+station=$!
+pids+=($station)
+expect "Station - pelkoUpdate" 20
+expect "Bay 1, $work/bay1, (Waiting for a unit|Updating)" 10
+expect "notification Bay 2: unit [0-9]+ failed: Device canncelled, please retry" 40
+expect "notification Bay 1: unit [0-9]+ passed" 40
+expect "notification Bay 3: unit [0-9]+ passed" 40
+expect "notification Line ended: 2 passed, 1 failed" 20
+if grep -qE "SPEECH OUTPUT: .*Progress bar [0-9]" "$speech"; then
+    fail "A BAY WITHOUT THE FOCUS SPOKE ITS PROGRESS: $(grep -oE "SPEECH OUTPUT: .*Progress bar [0-9].*" "$speech" | head -1)"
+else
+    echo "  no progress spoken from a bay without the focus"
+fi
+mark
+for _ in 1 2 3 4 5 6; do
+    xdotool key Tab
+    said "Bay 2, $work/bay2, Failed, unit [0-9]+: Device canncelled, please retry; 0 passed, 1 failed" 2 && break
+done
+expect "Bay 2, $work/bay2, Failed, unit [0-9]+: Device canncelled, please retry; 0 passed, 1 failed" 1
+xdotool key Escape
+for _ in $(seq 100); do kill -0 $station 2> /dev/null || break; sleep 0.05; done
+wait $station
+code=$?
+[ $code -eq 1 ] && echo "  closed by Escape, exit 1 (a unit failed)" || fail "THE STATION ENDED WITH $code, NOT 1"
+
+# Stop by Enter with no unit in hand: the line ends, the end stays said;
+# Space on Close takes it away.
+echo "== the station window: Enter on Stop, Space on Close ($SECONDS s)"
+mark
+"$build/pelkoupdate" --station --file "$work/station.plk" --port "$work/nothing-here" > "$work/stop.out" 2>&1 &
+station=$!
+pids+=($station)
+expect "Station - pelkoUpdate" 20
+mark
+for _ in 1 2 3 4; do
+    xdotool key Tab
+    said "Stop push button" 2 && break
+done
+xdotool key Return
+expect "notification Line ended: 0 passed, 0 failed" 10
+xdotool key space
+for _ in $(seq 100); do kill -0 $station 2> /dev/null || break; sleep 0.05; done
+kill -0 $station 2> /dev/null && fail "SPACE ON CLOSE DID NOT CLOSE THE STATION WINDOW" || echo "  closed by Space on Close"
 
 echo "$((failures == 0 ? 1 : 0)) passed, $((failures == 0 ? 0 : 1)) failed"
 [ $failures -eq 0 ] || { echo "what the screen reader said:"; grep -o "SPEECH OUTPUT: .*" "$speech" | cut -c1-120; }
