@@ -30,6 +30,19 @@ private:
     BayProgress *bar() const { return static_cast<BayProgress *>(widget()); }
 };
 
+// A tile says everything in its name; its tooltip, the same sentence, is
+// not said again as its description.
+class TileAccessible : public QAccessibleWidget
+{
+public:
+    explicit TileAccessible(QWidget *tile) : QAccessibleWidget(tile, QAccessible::ListItem) {}
+    QString text(QAccessible::Text kind) const override
+    {
+        return kind == QAccessible::Description ? widget()->accessibleDescription()
+                                                : QAccessibleWidget::text(kind);
+    }
+};
+
 QAccessibleInterface *stationInterface(const QString &className, QObject *object)
 {
     if (!object || !object->isWidgetType())
@@ -38,7 +51,7 @@ QAccessibleInterface *stationInterface(const QString &className, QObject *object
     if (className == QLatin1String("BayGrid"))
         return new QAccessibleWidget(widget, QAccessible::List);
     if (className == QLatin1String("BayTile"))
-        return new QAccessibleWidget(widget, QAccessible::ListItem);
+        return new TileAccessible(widget);
     if (className == QLatin1String("BayProgress"))
         return new ProgressAccessible(static_cast<BayProgress *>(widget));
     if (className == QLatin1String("QLabel") && qobject_cast<Announcer *>(widget->parentWidget()))

@@ -151,6 +151,7 @@ private slots:
         QCOMPARE(item->role(), QAccessible::ListItem);
         QVERIFY(item->state().focusable);
         QCOMPARE(item->parent()->role(), QAccessible::List);
+        QCOMPARE(item->text(QAccessible::Description), QString()); // not the name again
         QVERIFY2(QRegularExpression("^Bay 2, " + QRegularExpression::escape(ports[1])
                                     + ", Failed, unit \\d: Device canncelled, please retry; 0 passed, 1 failed$")
                      .match(item->text(QAccessible::Name)).hasMatch(),
