@@ -7,32 +7,25 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
-#include <array>
-
 namespace {
-constexpr std::array<BayView::State, 5> everyState{
-    BayView::Waiting, BayView::Updating, BayView::Passed, BayView::Failed, BayView::Interrupted};
+// Its port lost under a unit, a bay's progress stands still: the state
+// says so rather than a percentage that does not move.
+const QString portLostWords = QStringLiteral("\u26A0\u00A0Port lost");
+const QColor portLostColour(0x6f, 0x2d, 0x8e);
 
-// A name with no spaces (a by-id port) would hold a wrapped line as wide as
-// itself: it may break after each separator, and within a long run anywhere.
-QString breakable(const QString &text)
+// Every state word a tile may show, for the room it needs.
+QStringList bigWords()
 {
-    constexpr QChar mayBreak(0x200B);
-    QString out;
-    out.reserve(text.size() * 2);
-    int run = 0;
-    for (const QChar c : text) {
-        out += c;
-        run = c.isSpace() ? 0 : run + 1;
-        if (c == u'/' || c == u'_' || c == u'-' || run >= 12) {
-            out += mayBreak;
-            run = 0;
-        }
-    }
-    return out;
+    QStringList words{portLostWords};
+    for (const BayView::State each : {BayView::Waiting, BayView::Updating, BayView::Passed,
+                                      BayView::Failed, BayView::Interrupted})
+        words += BayTile::wordsOf(each);
+    return words;
 }
+
 } // namespace
 
 BayTile::BayTile(int bay, const QString &port, QWidget *parent)
@@ -55,8 +48,10 @@ BayTile::BayTile(int bay, const QString &port, QWidget *parent)
     portName->setFont(smallFont());
     detail = new QLabel(this);
     detail->setObjectName(QStringLiteral("detail"));
-    detail->setWordWrap(true);
     detail->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Two lines at least, and the room the tile has left, never more:
+    // a long reason never makes a tile taller than its neighbours.
+    detail->setMinimumHeight(2 * fontMetrics().lineSpacing());
     row = new QWidget(this);
     auto *rowLayout = new QHBoxLayout(row);
     rowLayout->setContentsMargins(0, 0, 0, 0);
@@ -76,7 +71,7 @@ BayTile::BayTile(int bay, const QString &port, QWidget *parent)
     counts->setWordWrap(true);
     for (QLabel *label : {number, state, portName, detail, counts})
         label->setSizePolicy(QSizePolicy::Ignored,
-                             label == detail ? QSizePolicy::Expanding : QSizePolicy::Preferred);
+                             label == detail ? QSizePolicy::Ignored : QSizePolicy::Preferred);
     layout->addWidget(number);
     layout->addWidget(state);
     layout->addWidget(portName);
@@ -118,8 +113,8 @@ int BayTile::narrowest(double scale) const
 {
     const QFontMetrics big(bigFont(scale));
     int widest = big.horizontalAdvance(number->text());
-    for (const BayView::State each : everyState) {
-        for (const QString &word : wordsOf(each).split(u' '))
+    for (const QString &words : bigWords()) {
+        for (const QString &word : words.split(u' '))
             widest = std::max(widest, big.horizontalAdvance(word));
     }
     const QMargins margins = layout()->contentsMargins();
@@ -130,8 +125,8 @@ int BayTile::comfortable(double scale) const
 {
     const QFontMetrics big(bigFont(scale));
     int widest = big.horizontalAdvance(number->text());
-    for (const BayView::State each : everyState)
-        widest = std::max(widest, big.boundingRect(wordsOf(each)).width());
+    for (const QString &words : bigWords())
+        widest = std::max(widest, big.boundingRect(words).width());
     const QMargins margins = layout()->contentsMargins();
     return widest + big.averageCharWidth() + margins.left() + margins.right() + 2 * frameWidth();
 }
@@ -142,20 +137,20 @@ int BayTile::heightAt(double scale, int width) const
 {
     const QMargins margins = layout()->contentsMargins();
     const int inner = width - margins.left() - margins.right() - 2 * frameWidth();
-    const QFontMetrics big(bigFont(scale));
+    // Measured as the tile's own labels lay their text out.
+    QLabel measure;
+    measure.setWordWrap(true);
+    const auto tall = [&](const QFont &font, const QString &text) {
+        measure.setFont(font);
+        measure.setText(text);
+        return measure.heightForWidth(inner);
+    };
     int stateHeight = 0;
-    for (const BayView::State each : everyState)
-        stateHeight = std::max(
-            stateHeight,
-            big.boundingRect(QRect(0, 0, inner, 10000), Qt::TextWordWrap, wordsOf(each)).height());
-    const QFontMetrics small(smallFont());
-    const int countsHeight = small
-                                 .boundingRect(QRect(0, 0, inner, 10000), Qt::TextWordWrap,
-                                               QStringLiteral("0000 passed, 0000 failed"))
-                                 .height();
+    for (const QString &words : bigWords())
+        stateHeight = std::max(stateHeight, tall(bigFont(scale), words));
     return margins.top() + margins.bottom() + 2 * frameWidth() + 5 * layout()->spacing() +
-           big.height() + stateHeight + small.height() + countsHeight +
-           2 * fontMetrics().lineSpacing() + rowHeight();
+           tall(bigFont(scale), number->text()) + stateHeight + tall(smallFont(), port.left(1)) +
+           tall(smallFont(), countsOf(1000, 1000, 1000)) + detail->minimumHeight() + rowHeight();
 }
 
 QColor BayTile::colourOf(BayView::State state)
@@ -222,32 +217,46 @@ QString BayTile::detailOf(const BayView &view)
 
 void BayTile::display(const BayView &view)
 {
+    const QColor colour = view.portAway ? portLostColour : colourOf(view.state);
     QPalette colours = palette();
-    colours.setColor(QPalette::Window, colourOf(view.state));
+    colours.setColor(QPalette::Window, colour);
     colours.setColor(QPalette::WindowText, Qt::white);
-    colours.setColor(QPalette::Base, colourOf(view.state).darker(160));
+    colours.setColor(QPalette::Base, colour.darker(160));
     colours.setColor(QPalette::Highlight, Qt::white);
     colours.setColor(QPalette::Text, Qt::white);
-    colours.setColor(QPalette::HighlightedText, colourOf(view.state).darker(160));
+    colours.setColor(QPalette::HighlightedText, colour.darker(160));
     setPalette(colours);
-    const QString words = wordsOf(view.state);
+    const QString words = view.portAway ? portLostWords : wordsOf(view.state);
     state->setText(words);
-    const QString more = detailOf(view);
-    detail->setText(breakable(more));
-    progress->setVisible(view.state == BayView::Updating);
-    progress->setValue(view.state == BayView::Updating ? view.percent : 0);
-    next->setVisible(view.state == BayView::Passed || view.state == BayView::Failed);
+    const bool moving = view.state == BayView::Updating && !view.portAway;
+    QString more = view.portAway ? QStringLiteral("unit %1").arg(view.unit) : detailOf(view);
+    if (!view.note.isEmpty())
+        more = more.isEmpty() ? view.note : QStringLiteral("%1; %2").arg(more, view.note);
+    told = more;
+    showDetail();
+    progress->setVisible(moving);
+    progress->setValue(moving ? view.percent : 0);
+    next->setVisible(view.awaitingLeave);
     const QString tally = countsOf(view.passed, view.failed, view.interrupted);
     counts->setText(tally);
-    const QString told = view.state == BayView::Updating
-                             ? QStringLiteral("%1, %2 %").arg(more).arg(view.percent)
-                             : more;
+    // Said, a moving unit's percent goes with its number, ahead of the note.
+    QString said = more;
+    if (moving) {
+        said = QStringLiteral("unit %1, %2 %").arg(view.unit).arg(view.percent);
+        if (view.secondsLeft >= 0)
+            said += QStringLiteral(", %1 s left").arg(view.secondsLeft);
+        if (!view.note.isEmpty())
+            said += QStringLiteral("; ") + view.note;
+    }
     const QString spoken =
         QStringLiteral("Bay %1, %2, %3%4; %5")
             .arg(bay)
-            .arg(port, words.mid(2), told.isEmpty() ? QString() : ", " + told, tally);
-    setAccessibleName(spoken);
-    setToolTip(spoken);
+            .arg(port, words.mid(2), said.isEmpty() ? QString() : ", " + said, tally);
+    // Said again only when it has changed: the window asks every second.
+    if (spoken != accessibleName()) {
+        setAccessibleName(spoken);
+        setToolTip(spoken);
+    }
 }
 
 // A name too long for the line gives up its middle; the tooltip and what a
@@ -260,10 +269,38 @@ void BayTile::showPort()
         QFontMetrics(portName->font()).elidedText(port, Qt::ElideMiddle, std::max(room, 0)));
 }
 
+// The reason breaks at a space or, a long name, anywhere, in as many lines
+// as the tile has room for; what does not fit ends in an ellipsis (the
+// tooltip and the accessible name have it whole).
+void BayTile::showDetail()
+{
+    const QFontMetrics metrics(detail->font());
+    const int width = std::max(detail->contentsRect().width(), metrics.averageCharWidth() * 4);
+    const int lines = std::max(1, detail->contentsRect().height() / metrics.lineSpacing());
+    QTextLayout layout(told, detail->font());
+    QTextOption wrap;
+    wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(wrap);
+    layout.beginLayout();
+    QStringList shown;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        const QString rest = told.mid(line.textStart());
+        if (int(shown.size()) == lines - 1) {
+            shown += metrics.elidedText(rest, Qt::ElideRight, width);
+            break;
+        }
+        shown += rest.left(line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    detail->setText(shown.join(u'\n'));
+}
+
 void BayTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
     showPort();
+    showDetail();
 }
 
 // Enter or Space on the tile: as Next unit, while it is offered.

@@ -53,6 +53,7 @@ private:
     QFont smallFont() const;
     int rowHeight() const;
     void showPort();
+    void showDetail();
     static QString detailOf(const BayView &view);
 
     const int bay;
@@ -65,6 +66,7 @@ private:
     QPushButton *next;
     QWidget *row; // the progress, or Next unit
     QLabel *counts;
+    QString told; // the detail, whole
 };
 
 #endif

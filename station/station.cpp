@@ -85,6 +85,7 @@ void Station::deviceFound()
         shown.percent = 0;
         shown.secondsLeft = -1;
         shown.reason.clear();
+        note.clear();
         if (host)
             host->bayChanged(bay);
     }
@@ -99,19 +100,68 @@ void Station::progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
         host->bayChanged(bay);
 }
 
+// A lost port's wait is told as it runs; the window asks again each second.
 BayView Station::view() const
 {
     BayView view = shown;
     view.passed = passed;
     view.failed = failed;
     view.interrupted = interrupted;
+    view.portAway = awayFor.isValid();
+    view.note = !view.portAway ? note
+                               : QStringLiteral("port lost at %1 %, waiting %2 s of %3")
+                                     .arg(lostAt)
+                                     .arg(awayFor.elapsed() / 1000)
+                                     .arg(dialog.reconnectBound() / 1000.0);
+    view.awaitingLeave = awaitingLeave.isValid();
     return view;
+}
+
+void Station::showChange()
+{
+    if (host)
+        host->bayChanged(bay);
 }
 
 void Station::deviceStillThere()
 {
-    if (awaitingLeave.isValid())
-        leaveTimer.start();
+    if (!awaitingLeave.isValid())
+        return;
+    leaveTimer.start();
+    if (note.isEmpty()) {
+        note = QStringLiteral("remove unit %1: it still answers").arg(units);
+        showChange();
+    }
+}
+
+void Station::portAbsent(const QString &wanted)
+{
+    ScriptedUpdate::portAbsent(wanted);
+    note = dialog.toldStatus();
+    showChange();
+}
+
+void Station::portHeld(const QString &by)
+{
+    note = QStringLiteral("held by %1").arg(by.isEmpty() ? QStringLiteral("another program") : by);
+    showChange();
+}
+
+void Station::portLost(int percent)
+{
+    ScriptedUpdate::portLost(percent);
+    lostAt = percent;
+    awayFor.start();
+    showChange();
+}
+
+// Back under a unit, the hiccup stays told until the unit's outcome.
+void Station::portBack(double seconds)
+{
+    ScriptedUpdate::portBack(seconds);
+    awayFor.invalidate();
+    note = seconds >= 0 ? QStringLiteral("back after %1 s").arg(seconds, 0, 'f', 1) : QString();
+    showChange();
 }
 
 // The unit took its adapter with it: it has left.
@@ -134,11 +184,10 @@ void Station::left()
     stillThereTimer.stop();
     awaitingLeave.invalidate();
     print(human, QStringLiteral("unit %1 left; waiting for the next device").arg(units));
-    if (shown.state == BayView::Passed) {
+    if (shown.state == BayView::Passed)
         shown.state = BayView::Waiting;
-        if (host)
-            host->bayChanged(bay);
-    }
+    note.clear();
+    showChange();
     dialog.findNext();
 }
 
@@ -208,6 +257,8 @@ void Station::stoppedOrRefused()
 
 void Station::showOutcome(BayView::State state)
 {
+    awayFor.invalidate();
+    note.clear();
     shown.state = state;
     shown.reason = state == BayView::Passed ? QString() : lastStatus;
     if (host)
@@ -276,12 +327,17 @@ void Station::endStation(int exitCode)
 {
     leaveTimer.stop();
     stillThereTimer.stop();
+    // Nothing is waited for any more; why the port could not be used stays.
+    if (awaitingLeave.isValid())
+        note.clear();
     awaitingLeave.invalidate();
+    awayFor.invalidate();
     code = exitCode;
     ended = true;
     if (host) {
         // The line says the closing tally, for every bay at once.
         dialog.abandonUpdate();
+        showChange();
         return host->bayEnded(bay);
     }
     records.close();

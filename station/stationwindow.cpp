@@ -88,6 +88,14 @@ StationWindow::StationWindow(Line &line, QWidget *parent) : QWidget(parent), lin
     });
     connect(&perHour, &QTimer::timeout, this, &StationWindow::showTally);
     perHour.start(5000);
+    // A lost port's wait counts up on its tile.
+    connect(&everySecond, &QTimer::timeout, this, [this] {
+        for (int bay = 1; bay <= int(tiles.size()); ++bay) {
+            if (this->line.bayView(bay).portAway)
+                tiles.at(size_t(bay - 1))->display(this->line.bayView(bay));
+        }
+    });
+    everySecond.start(1000);
     running.start();
     showImage();
     showTally();
@@ -193,6 +201,7 @@ void StationWindow::lineEnded()
         stopQuestion->reject();
     ended = true;
     perHour.stop();
+    everySecond.stop();
     const QString said = QStringLiteral("Line ended: %1").arg(counted());
     tally->setText(said);
     stopButton->setText(QStringLiteral("Close"));

@@ -64,6 +64,7 @@ private:
     std::vector<BayTile *> tiles;
     QElapsedTimer running;
     QTimer perHour;
+    QTimer everySecond;
     bool stopping = false;
     bool closeWhenEnded = false;
     bool ended = false;
