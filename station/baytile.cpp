@@ -15,17 +15,6 @@ namespace {
 // says so rather than a percentage that does not move.
 const QString portLostWords = QStringLiteral("\u26A0\u00A0Port lost");
 const QColor portLostColour(0x6f, 0x2d, 0x8e);
-
-// Every state word a tile may show, for the room it needs.
-QStringList bigWords()
-{
-    QStringList words{portLostWords};
-    for (const BayView::State each : {BayView::Waiting, BayView::Updating, BayView::Passed,
-                                      BayView::Failed, BayView::Interrupted})
-        words += BayTile::wordsOf(each);
-    return words;
-}
-
 } // namespace
 
 BayTile::BayTile(int bay, const QString &port, QWidget *parent)
@@ -83,76 +72,6 @@ BayTile::BayTile(int bay, const QString &port, QWidget *parent)
     display(BayView());
 }
 
-QFont BayTile::bigFont(double scale) const
-{
-    QFont big = font();
-    big.setPointSizeF(font().pointSizeF() * scale);
-    big.setBold(true);
-    return big;
-}
-
-QFont BayTile::smallFont() const
-{
-    QFont small = font();
-    small.setPointSizeF(font().pointSizeF() * 0.9);
-    return small;
-}
-
-int BayTile::rowHeight() const
-{
-    return std::max(progress->sizeHint().height(), next->sizeHint().height());
-}
-
-void BayTile::setScale(double scale)
-{
-    number->setFont(bigFont(scale));
-    state->setFont(bigFont(scale));
-}
-
-int BayTile::narrowest(double scale) const
-{
-    const QFontMetrics big(bigFont(scale));
-    int widest = big.horizontalAdvance(number->text());
-    for (const QString &words : bigWords()) {
-        for (const QString &word : words.split(u' '))
-            widest = std::max(widest, big.horizontalAdvance(word));
-    }
-    const QMargins margins = layout()->contentsMargins();
-    return widest + margins.left() + margins.right() + 2 * frameWidth();
-}
-
-int BayTile::comfortable(double scale) const
-{
-    const QFontMetrics big(bigFont(scale));
-    int widest = big.horizontalAdvance(number->text());
-    for (const QString &words : bigWords())
-        widest = std::max(widest, big.boundingRect(words).width());
-    const QMargins margins = layout()->contentsMargins();
-    return widest + big.averageCharWidth() + margins.left() + margins.right() + 2 * frameWidth();
-}
-
-// Two lines for the reason at least; the rest of the tile's height is
-// the reason's too.
-int BayTile::heightAt(double scale, int width) const
-{
-    const QMargins margins = layout()->contentsMargins();
-    const int inner = width - margins.left() - margins.right() - 2 * frameWidth();
-    // Measured as the tile's own labels lay their text out.
-    QLabel measure;
-    measure.setWordWrap(true);
-    const auto tall = [&](const QFont &font, const QString &text) {
-        measure.setFont(font);
-        measure.setText(text);
-        return measure.heightForWidth(inner);
-    };
-    int stateHeight = 0;
-    for (const QString &words : bigWords())
-        stateHeight = std::max(stateHeight, tall(bigFont(scale), words));
-    return margins.top() + margins.bottom() + 2 * frameWidth() + 5 * layout()->spacing() +
-           tall(bigFont(scale), number->text()) + stateHeight + tall(smallFont(), port.left(1)) +
-           tall(smallFont(), countsOf(1000, 1000, 1000)) + detail->minimumHeight() + rowHeight();
-}
-
 QColor BayTile::colourOf(BayView::State state)
 {
     switch (state) {
@@ -190,6 +109,16 @@ QString BayTile::wordsOf(BayView::State state)
 }
 
 // Interrupted units, stopped with a unit in hand, are named when there are any.
+// Every state word a tile may show, for the room it needs.
+QStringList BayTile::everyWord()
+{
+    QStringList words{portLostWords};
+    for (const BayView::State each : {BayView::Waiting, BayView::Updating, BayView::Passed,
+                                      BayView::Failed, BayView::Interrupted})
+        words += wordsOf(each);
+    return words;
+}
+
 QString BayTile::countsOf(int passed, int failed, int interrupted)
 {
     const QString counts = QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed);

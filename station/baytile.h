@@ -36,6 +36,7 @@ public:
     static QColor colourOf(BayView::State state);
     static QString wordsOf(BayView::State state);
     static QString countsOf(int passed, int failed, int interrupted);
+    static QStringList everyWord();
 
 signals:
     // The operator says the unit in this bay has been taken away.
