@@ -182,6 +182,7 @@ void Station::concluded()
     awaitingLeave.start();
     leaveTimer.start();
     stillThereTimer.start(stillThereFirstMs);
+    showChange(); // Next unit, by hand
 }
 
 // A signal or Stop with a unit in hand keeps its own code, and the unit its
