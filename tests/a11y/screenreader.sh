@@ -86,9 +86,16 @@ gsettings set org.gnome.desktop.a11y.applications screen-reader-enabled true 2> 
 pids+=($!)
 # Orca writes its log line by line only to a terminal: it gets one, whose
 # every line script(1) passes on to the log at once.
-script -qfec "orca --replace --debug-file=/dev/stdout" "$speech" < /dev/null > /dev/null 2>&1 &
-pids+=($!)
-said "Screen reader on" 30 || { echo "screen reader check: orca did not start"; exit 1; }
+# On a loaded machine orca's own watchdog may end it while it starts
+# ("TIMEOUT: something has hung"): it gets a second start.
+for try in 1 2; do
+    script -qfec "orca --replace --debug-file=/dev/stdout" "$speech" < /dev/null > /dev/null 2>&1 &
+    pids+=($!)
+    said "Screen reader on" 30 && break
+    [ $try -eq 1 ] || { echo "screen reader check: orca did not start"; exit 1; }
+    kill "${pids[-1]}" 2> /dev/null
+    from=1 # script(1) starts the log anew
+done
 
 # update NAME SIM_OPTIONS...: a device, and the window on its port (with
 # $window_options too).
@@ -163,7 +170,7 @@ for run in $(seq 10); do
     mark
     update "run$run"
     updater=${pids[-1]} device=${pids[-2]}
-    said "File push button" 20 || focused "push button \| File" 5
+    focused "push button \| File" 20
     mark
     xdotool key space
     said "Open firmware" 20
@@ -176,6 +183,10 @@ for run in $(seq 10); do
     else
         echo "  run $run: active window '$(xdotool getactivewindow getwindowname 2> /dev/null)'"
     fi
+    # Closed as a person closes it (Escape), so the reader is never left
+    # asking a window that has vanished.
+    xdotool key Escape
+    for _ in $(seq 100); do kill -0 "$updater" 2> /dev/null || break; sleep 0.05; done
     kill "$updater" "$device" 2> /dev/null
     wait "$updater" "$device" 2> /dev/null
 done
@@ -186,6 +197,7 @@ if [ $well -eq 10 ]; then echo "  10 of 10 runs: active, Download focused"; else
 # counts, the end's tally said, and no progress of a bay without the focus.
 echo "== the station window: three bays, one unit failing ($SECONDS s)"
 mark
+station_from=$from
 head -c 8192 /dev/urandom > "$work/station.plk"
 bays=()
 for bay in 1 2 3; do
@@ -209,9 +221,10 @@ expect "notification Bay 1: unit [0-9]+ passed" 40
 expect "notification Bay 3: unit [0-9]+ passed" 40
 expect "notification Line ended: 2 passed, 1 failed" 20
 # Whose progress each "N percent" was: the bar orca generated it for last.
-unfocused=$(awk '/generation for \[progress bar \| Bay [0-9]+ progress\]/ {
-                     match($0, /Bay [0-9]+ progress/); bar = substr($0, RSTART + 4, RLENGTH - 13) }
-                 /SPEECH OUTPUT: .[0-9]+ percent/ && bar != 1 { print "bay " bar ", " substr($0, index($0, "SPEECH")) }' "$speech")
+unfocused=$(tail -n +"$station_from" "$speech" \
+    | awk '/generation for \[progress bar \| Bay [0-9]+ progress\]/ {
+               match($0, /Bay [0-9]+ progress/); bar = substr($0, RSTART + 4, RLENGTH - 13) }
+           /SPEECH OUTPUT: .[0-9]+ percent/ && bar != 1 { print "bay " bar ", " substr($0, index($0, "SPEECH")) }')
 if [ -n "$unfocused" ]; then
     fail "A BAY WITHOUT THE FOCUS SPOKE ITS PROGRESS: $(echo "$unfocused" | head -1)"
 else
