@@ -13,7 +13,7 @@ TEST_PACKAGES := postgresql-15 ser2net
 # run as root: as root they run it as this system user.
 TEST_USER := pelkotest
 FUZZ_PACKAGES := clang libclang-rt-dev
-A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps
+A11Y_PACKAGES := orca at-spi2-core dbus xdotool xvfb xauth procps openbox x11-utils
 BENCH_PACKAGES := time libgensio-dev
 CROSS     ?= build-arm64
 CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \

@@ -151,11 +151,15 @@ int runLine(const Options &options, LineOutput &out, LineOutput &err)
         return line.exitCode();
     std::unique_ptr<StationWindow> window;
     if (!options.download) {
+        // The end stays on screen until the operator closes the window.
         window = std::make_unique<StationWindow>(line);
+        QObject::connect(window.get(), &StationWindow::dismissed, qApp, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
         window->show();
         window->activateWindow();
+    } else {
+        QObject::connect(&line, &Line::ended, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     }
-    QObject::connect(&line, &Line::ended, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     onDisplayLost([&] {
         line.stopBecause(displayLostCode, QStringLiteral("stopped as the display went away"));
         out.drain(500);

@@ -64,6 +64,9 @@ public:
     virtual void portGone() {}
     // The port named is not there (yet): it is waited for.
     virtual void portAbsent(const QString &wanted) { Q_UNUSED(wanted); }
+    // Another program holds the port: "pid 4711 (minicom)", or empty when
+    // it cannot be told which.
+    virtual void portHeld(const QString &by) { Q_UNUSED(by); }
     // The port went away under the update, percent of the image covered;
     // it is waited for.
     virtual void portLost(int percent) { Q_UNUSED(percent); }
@@ -124,6 +127,7 @@ public:
     // How long a port that went away is waited for before the update fails
     // (0: at once); without bound while a row of devices waits for its next.
     void setReconnect(int ms) { reconnectMs = ms; }
+    int reconnectBound() const { return reconnectMs; }
     void waitForPortWithoutBound(bool without) { patientForPort = without; }
     // One of the bays of a line in this process: a port another bay holds
     // is waited for, never opened too.
@@ -165,6 +169,7 @@ private:
     bool transferring() const;
     bool mayEnd();
     void focusStep(QPushButton *button, const QString &text);
+    void takeBackFocus();
     void nameWindow();
     QString fittedStatus(const QString &text) const;
     // text on the line; whole, when given, is the full story: the tooltip,

@@ -7,6 +7,8 @@
 #include "printable.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QWindow>
 #include <QFileInfo>
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -89,8 +91,24 @@ bool pelkoUpdate::mayEnd()
 void pelkoUpdate::focusStep(QPushButton *button, const QString &text)
 {
     button->setAccessibleDescription(text);
+    takeBackFocus();
     if (button->isEnabled())
         button->setFocus(Qt::OtherFocusReason);
+}
+
+// Back from the file dialog, the window system may have given this window
+// the focus while the dialog was still modal (openbox does, one time in
+// two): Qt's window then has the focus and its widgets do not know, so the
+// window is not active and nothing is focused, for a screen reader too. The
+// widgets are told what the window system already said.
+void pelkoUpdate::takeBackFocus()
+{
+    if (QGuiApplication::focusWindow() != windowHandle() || QApplication::activeWindow() == this)
+        return;
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QApplication::setActiveWindow(this);
+    QT_WARNING_POP
 }
 
 // The title names the image, so the task bar and a screen reader's window

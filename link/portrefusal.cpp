@@ -16,6 +16,8 @@ bool pelkoUpdate::portInUse(const QString &name)
     const QString shorter = holder.pid > 0 ? text.arg(QStringLiteral("pid %1").arg(holder.pid))
                                            : QStringLiteral("Cannot open port %1: in use").arg(name);
     showStatus(statusFits(fittedStatus(whole)) ? whole : shorter, whole);
+    if (observer)
+        observer->portHeld(holder.pid > 0 ? portdiagnosis::describe({holder}) : QString());
     return false;
 }
 

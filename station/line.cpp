@@ -195,6 +195,7 @@ void Line::signalCaught(int number)
         return;
     }
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    bySignal = true;
     stopBecause(128 + number, QStringLiteral("stopped by %1").arg(QLatin1String(name)));
 #else
     Q_UNUSED(number);

@@ -72,6 +72,11 @@ public:
     // Ends every bay where it stands, as a signal does, with code and the
     // words its closing lines begin with.
     void stopBecause(int exitCode, const QString &stopped);
+    // The operator says a bay's unit has been taken away, as Enter does for
+    // every bay.
+    void nextUnit(int bay);
+    // Ended by SIGINT, SIGTERM or the like, not by its count or by stop().
+    bool endedBySignal() const { return bySignal; }
     int totalPassed() const;
     int totalFailed() const;
     int totalInterrupted() const;
@@ -134,6 +139,7 @@ private:
     QHash<int, int> lastSaid; // a bay's last unit whose outcome was announced
     int units = 0; // numbers taken
     int signalCode = 0;
+    bool bySignal = false;
     bool logFailed = false;
     bool closed = false;
     int code = 0;

@@ -40,6 +40,11 @@ void Line::stop()
         bay.station->endIdle();
 }
 
+void Line::nextUnit(int bay)
+{
+    bays.at(size_t(bay - 1)).station->nextUnitByHand();
+}
+
 void Line::BayTrace::lines(const QByteArray &text)
 {
     QByteArray marked;

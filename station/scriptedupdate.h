@@ -83,6 +83,11 @@ protected:
     void deviceFound() override;
     void finish(int exitCode, const char *outcome);
     void tellLostOutput();
+    // The port not there yet, lost under the update and back: said, and
+    // the time-out held while the port is away.
+    void portAbsent(const QString &wanted) override;
+    void portLost(int percent) override;
+    void portBack(double seconds) override;
     // A few times a second while the image goes out; secondsLeft -1 while
     // not known.
     virtual void progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
@@ -129,9 +134,6 @@ private:
     void wordSent(quint32 offset) override;
     void endOfImageSent(quint32 offset) override;
     void ended(Outcome outcome) override;
-    void portAbsent(const QString &wanted) override;
-    void portLost(int percent) override;
-    void portBack(double seconds) override;
     void portPresence(bool present);
     // restartcheck.cpp: the unit looked for again once it confirmed
     void verifyRestart();

@@ -85,6 +85,7 @@ void Station::deviceFound()
         shown.percent = 0;
         shown.secondsLeft = -1;
         shown.reason.clear();
+        note.clear();
         if (host)
             host->bayChanged(bay);
     }
@@ -99,19 +100,15 @@ void Station::progressNoted(qint64 covered, qint64 size, qint64 secondsLeft)
         host->bayChanged(bay);
 }
 
-BayView Station::view() const
-{
-    BayView view = shown;
-    view.passed = passed;
-    view.failed = failed;
-    view.interrupted = interrupted;
-    return view;
-}
-
 void Station::deviceStillThere()
 {
-    if (awaitingLeave.isValid())
-        leaveTimer.start();
+    if (!awaitingLeave.isValid())
+        return;
+    leaveTimer.start();
+    if (note.isEmpty()) {
+        note = QStringLiteral("remove unit %1: it still answers").arg(units);
+        showChange();
+    }
 }
 
 // The unit took its adapter with it: it has left.
@@ -134,11 +131,10 @@ void Station::left()
     stillThereTimer.stop();
     awaitingLeave.invalidate();
     print(human, QStringLiteral("unit %1 left; waiting for the next device").arg(units));
-    if (shown.state == BayView::Passed) {
+    if (shown.state == BayView::Passed)
         shown.state = BayView::Waiting;
-        if (host)
-            host->bayChanged(bay);
-    }
+    note.clear();
+    showChange();
     dialog.findNext();
 }
 
@@ -186,6 +182,7 @@ void Station::concluded()
     awaitingLeave.start();
     leaveTimer.start();
     stillThereTimer.start(stillThereFirstMs);
+    showChange(); // Next unit, by hand
 }
 
 // A signal or Stop with a unit in hand keeps its own code, and the unit its
@@ -208,6 +205,8 @@ void Station::stoppedOrRefused()
 
 void Station::showOutcome(BayView::State state)
 {
+    awayFor.invalidate();
+    note.clear();
     shown.state = state;
     shown.reason = state == BayView::Passed ? QString() : lastStatus;
     if (host)
@@ -276,12 +275,17 @@ void Station::endStation(int exitCode)
 {
     leaveTimer.stop();
     stillThereTimer.stop();
+    // Nothing is waited for any more; why the port could not be used stays.
+    if (awaitingLeave.isValid())
+        note.clear();
     awaitingLeave.invalidate();
+    awayFor.invalidate();
     code = exitCode;
     ended = true;
     if (host) {
         // The line says the closing tally, for every bay at once.
         dialog.abandonUpdate();
+        showChange();
         return host->bayEnded(bay);
     }
     records.close();

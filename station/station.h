@@ -23,6 +23,12 @@ struct BayView
     int passed = 0;
     int failed = 0;
     int interrupted = 0;
+    // What more the bay's lines say, as they say it: "port lost at 43 %,
+    // waiting 3 s of 5", "back after 1.2 s", "waiting for NAME to appear",
+    // "held by pid 4711 (minicom)", "remove unit 7: it still answers".
+    QString note;
+    bool portAway = false; // lost under the unit: its progress stands still
+    bool awaitingLeave = false; // the unit's outcome is out; Next unit ends the wait
 };
 
 // What a station that is one bay of a line asks of the line.
@@ -97,6 +103,11 @@ protected:
 private:
     void deviceStillThere() override;
     void portGone() override;
+    void portAbsent(const QString &wanted) override;
+    void portHeld(const QString &by) override;
+    void portLost(int percent) override;
+    void portBack(double seconds) override;
+    void showChange();
     void stoppedOrRefused();
     void showOutcome(BayView::State state);
     void left();
@@ -118,6 +129,9 @@ private:
     int retries = 0;
     BayHost *host = nullptr;
     BayView shown;
+    QString note;          // as BayView's, but for a lost port's
+    QElapsedTimer awayFor; // the port lost under the unit, since
+    int lostAt = 0;        // its percent then
     int units = 0; // found so far
     int passed = 0;
     int failed = 0;

@@ -423,6 +423,26 @@ private slots:
         QVERIFY(!dialog.isVisible());
         QCOMPARE(dialog.result(), result);
     }
+
+    // The form's controls are placed for its one size: smaller cut off the
+    // buttons and the status line, larger left them at the top left.
+    void keepsItsShape_data()
+    {
+        QTest::addColumn<QSize>("asked");
+        QTest::newRow("smaller") << QSize(200, 90);
+        QTest::newRow("larger") << QSize(1200, 700);
+    }
+    void keepsItsShape()
+    {
+        QFETCH(QSize, asked);
+        pelkoUpdate dialog(QStringList{"ttyA"});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.resize(asked);
+        QCOMPARE(dialog.size(), QSize(296, 170));
+        for (QWidget *control : dialog.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            QVERIFY2(dialog.rect().contains(control->geometry()), qPrintable(control->objectName()));
+    }
 };
 
 QTEST_MAIN(TestDialog)

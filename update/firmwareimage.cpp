@@ -28,6 +28,7 @@ void pelkoUpdate::on_pushButtonOK_clicked()
     // a screen reader follows on from here.
     activateWindow();
     raise();
+    takeBackFocus();
     if (fileName.isEmpty())
         return;
     startUpdate();
