@@ -4,6 +4,7 @@
 #include "optionparser.h"
 #include "portidentity.h"
 #include "printable.h"
+#include "recordtarget.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -91,6 +92,24 @@ int showHelp(const QCommandLineParser &parser)
 
 constexpr int helpAllWanted = -2;
 
+// An address that cannot be used is a bad command line, told without
+// repeating what it holds: it may hold a password.
+int checkDatabase(const QString &spec)
+{
+    if (spec.isEmpty())
+        return -1;
+    const bool postgresLike = spec.startsWith(QLatin1String("postgres"), Qt::CaseInsensitive)
+                              && spec.contains(QLatin1Char(':'));
+    if (postgresLike && !spec.contains(QLatin1String("://")))
+        return usageError(QStringLiteral("--db: a PostgreSQL server is named "
+                                         "postgresql://USER@HOST:PORT/DB"));
+    RecordTarget target;
+    QString error;
+    if (!RecordTarget::parse(spec, &target, &error))
+        return usageError(error.startsWith(QLatin1String("--db")) ? error : QStringLiteral("--db: %1").arg(error));
+    return -1;
+}
+
 // What a record says of where, by whom, and what the unit runs after.
 int checkRecordOptions(OptionParser &p, Options &options)
 {
@@ -108,6 +127,8 @@ int checkRecordOptions(OptionParser &p, Options &options)
     }
     if (parser.isSet(p.db) && !options.station && !options.records)
         return usageError(QStringLiteral("--db goes with --station or --records"));
+    if (const int code = checkDatabase(options.db); code >= 0)
+        return code;
     if (parser.isSet(p.stationName) && options.stationName.isEmpty())
         return usageError(QStringLiteral("--station-name wants a name, not an empty one"));
     if (parser.isSet(p.expectFirmware)) {
@@ -139,14 +160,15 @@ int checkGivenOnce(OptionParser &p)
     if (parser.values(p.file).size() > 1)
         return usageError(QStringLiteral("--file given %1 times; one image at a time")
                               .arg(parser.values(p.file).size()));
-    for (const QCommandLineOption *option : {&p.file, &p.log, &p.port}) {
+    for (const QCommandLineOption *option : {&p.file, &p.log, &p.port, &p.db}) {
         if (parser.values(*option).contains(QString()))
             return usageError(QStringLiteral("--%1 wants a name, not an empty one")
                                   .arg(option->names().constFirst()));
     }
     // A name the system passed in bytes that are not UTF-8 is not the name
     // the program would open: another file, or none.
-    for (const QString &name : parser.values(p.file) + parser.values(p.log) + parser.positionalArguments()) {
+    for (const QString &name : parser.values(p.file) + parser.values(p.log) + parser.values(p.db)
+                                   + parser.positionalArguments()) {
         if (name.contains(QChar::ReplacementCharacter))
             return usageError(QStringLiteral("'%1' is not valid UTF-8, and no file would be found by it")
                                   .arg(printable(name)));

@@ -1,6 +1,9 @@
 #include "ser2netconfig.h"
 
+#include "printable.h"
+
 #include <QDir>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -38,7 +41,16 @@ QList<Served> plan(const QString &byPath, int first, const QList<PortIdentity> &
     int tcpPort = first;
     for (const QString &socket : sockets) {
         const QString link = QDir(byPath).filePath(socket);
-        served += Served{link, tcpPort++, describeAdapter(link, ports)};
+        // ser2net reads a connector as words between commas, and YAML would
+        // take a newline or ": " as its own: a name that could break either
+        // is left out, and said.
+        static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:+-]+$"));
+        if (!plain.match(socket).hasMatch() || socket.contains(QLatin1String(": "))) {
+            std::fprintf(stderr, "pelkoupdate: left out %s: ser2net could not take its name\n",
+                         qPrintable(printable(link)));
+            continue;
+        }
+        served += Served{link, tcpPort++, printable(describeAdapter(link, ports))};
     }
     return served;
 }

@@ -43,12 +43,19 @@ QList<Finding> talk(const QString &name, const NetworkAddress &address)
     QList<Finding> findings;
     NetworkPort port(name);
     const NetworkPort::Findings &found = look(port, name);
-    if (!found.connected)
+    const bool raw = address.protocol == NetworkAddress::Protocol::Raw;
+    // A raw server that took the connection and dropped it (its device
+    // missing, in use) is as good as none.
+    if (!found.connected || (raw && !found.problem.isEmpty()))
         return findings << Finding{QStringLiteral("port"), found.problem.isEmpty()
                                                                ? QStringLiteral("no answer")
                                                                : found.problem};
     findings << Finding{QStringLiteral("port"), QString()};
-    if (address.protocol == NetworkAddress::Protocol::Raw)
+    if (raw && found.speaksTelnet)
+        return findings << Finding{QStringLiteral("protocol"),
+                                   QStringLiteral("%1 speaks telnet: an RFC 2217 port? then rfc2217://%1")
+                                       .arg(address.hostAndPort())};
+    if (raw)
         return findings; // its line is the server's to set
     const bool agreed = found.binary && found.comPort;
     findings << Finding{QStringLiteral("options"),

@@ -25,6 +25,8 @@ NetworkPort::NetworkPort(const QString &wanted)
                                  .arg(at).arg(connectBound / 1000.0));
         if (stage != Stage::Negotiating)
             return;
+        if (where.protocol == NetworkAddress::Protocol::Raw)
+            return settled(); // the connection held: the server's device is open
         // Options agreed and the settings sent: an answer that never comes
         // is no reason to stay away from the device.
         if (telnet.binary() && telnet.comPort() && telnet.settingsSent())
@@ -89,9 +91,14 @@ void NetworkPort::connected()
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     keepAlive();
     found.connected = true;
-    if (where.protocol == NetworkAddress::Protocol::Raw)
-        return settled();
     stage = Stage::Negotiating;
+    if (where.protocol == NetworkAddress::Protocol::Raw) {
+        // A server whose device cannot be opened (ser2net's "Device open
+        // failure", a port already in use) takes the connection and closes
+        // it at once: the port is there once the connection has held.
+        stepTimer.start(rawSettleMs);
+        return;
+    }
     stepTimer.start(negotiationBound);
     telnet.begin();
     sendReplies();
@@ -146,6 +153,16 @@ void NetworkPort::arrivedData()
         return;
     }
     qint64 n = 0;
+    if (where.protocol == NetworkAddress::Protocol::Raw) {
+        // What a raw server says before it closes is its reason.
+        while (socket && (n = socket->read(reinterpret_cast<char *>(raw.data()), raw.size())) > 0) {
+            if (banner.isEmpty() && raw[0] == 0xFF)
+                found.speaksTelnet = true;
+            if (banner.size() < 200)
+                banner.append(reinterpret_cast<const char *>(raw.data()), int(std::min<qint64>(n, 200)));
+        }
+        return;
+    }
     while (socket && (n = socket->read(reinterpret_cast<char *>(raw.data()), raw.size())) > 0) {
         const int data = telnet.decode(raw.data(), int(n), escaped.data());
         // A server that refuses a connection says why in plain text.

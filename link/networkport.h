@@ -32,6 +32,7 @@ public:
     // ser2net on a pseudo-terminal may never answer a setting: the line
     // goes on without the answer after this.
     static constexpr int answerBound = 500;
+    static constexpr int rawSettleMs = 250;
 
     explicit NetworkPort(const QString &wanted);
     ~NetworkPort() override;
@@ -56,6 +57,7 @@ public:
         bool comPort = false;  // rfc2217: the COM-PORT-OPTION agreed
         bool settingsSent = false;
         bool answered[Telnet::settingCount] = {};
+        bool speaksTelnet = false; // tcp: the server opened with telnet's IAC
         QString problem; // why the port is not usable, else empty
     };
     const Findings &findings() const { return found; }

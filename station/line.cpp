@@ -4,10 +4,13 @@
 #include "jsonevents.h"
 #include "lineoutput.h"
 #include "lineport.h"
+#include "networkaddress.h"
 #include "portidentity.h"
 #include "printable.h"
 #include "signalcatcher.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QTimer>
 
@@ -36,26 +39,45 @@ QString deviceOf(const QString &name, const QList<PortIdentity> &ports)
         return place;
     return resolved.isEmpty() ? portidentity::normalMatch(name) : portidentity::devicePath(resolved);
 }
+
+// A network port's host by every address it has: localhost and 127.0.0.1
+// are one server. Asked once, at the line's start.
+QStringList placesOf(const QString &name, const QString &device)
+{
+    QStringList places{device};
+    if (!NetworkAddress::isNetwork(name))
+        return places;
+    const NetworkAddress address = NetworkAddress::parse(name);
+    if (!address.valid() || !QHostAddress(address.host).isNull())
+        return places;
+    for (const QHostAddress &ip : QHostInfo::fromName(address.host).addresses())
+        places += NetworkAddress{address.protocol, ip.toString(), address.port}.key();
+    return places;
+}
 } // namespace
 
 // Two bays on one device would each write into the other's transfer.
 bool Line::portsApart()
 {
     const QList<PortIdentity> ports = pelkoUpdate::enumeratePorts();
-    QStringList devices;
+    QList<QStringList> taken;
     for (const QString &name : settings.ports) {
         const QString device = deviceOf(name, ports);
-        const int other = int(devices.indexOf(device));
-        if (other >= 0) {
-            say(QStringLiteral("bays %1 and %2 are one port: %3 and %4 both name %5")
-                    .arg(other + 1)
-                    .arg(devices.size() + 1)
-                    .arg(settings.ports.at(other), name, device),
-                true);
-            code = 64;
-            return false;
+        const QStringList places = placesOf(name, device);
+        for (qsizetype other = 0; other < taken.size(); ++other) {
+            for (const QString &place : places) {
+                if (!taken[other].contains(place))
+                    continue;
+                say(QStringLiteral("bays %1 and %2 are one port: %3 and %4 both name %5")
+                        .arg(other + 1)
+                        .arg(taken.size() + 1)
+                        .arg(settings.ports.at(other), name, place),
+                    true);
+                code = 64;
+                return false;
+            }
         }
-        devices += device;
+        taken += places;
     }
     return true;
 }

@@ -70,9 +70,19 @@ bool RecordCourier::connectServer(QString *error)
     QSqlDatabase db = target.addConnection(connection);
     if (!db.open()) {
         *error = recordschema::reason(db.lastError());
-    } else if (!recordschema::prepare(db, recordschema::Dialect::Postgres, error)) {
+    } else if (!recordschema::prepare(db, target.kind == RecordTarget::Sqlite ? recordschema::Dialect::Sqlite
+                                                                             : recordschema::Dialect::Postgres,
+                                      error)) {
         *error = QStringLiteral("cannot prepare its table: %1").arg(*error);
+        // A database of a newer program stays so: said once, not only as
+        // a server away.
+        if (!toldNewer && error->contains(QLatin1String("newer pelkoupdate"))) {
+            toldNewer = true;
+            emit deliveryFailed(*error);
+        }
     } else {
+        if (target.kind == RecordTarget::Sqlite)
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous = FULL"));
         return true;
     }
     db = QSqlDatabase();

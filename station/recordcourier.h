@@ -41,6 +41,7 @@ signals:
 private:
     // Busy: the server answers but did not take it now (a lock, a timeout).
     enum class Sent { Delivered, Refused, Busy, Away };
+    bool toldNewer = false;
 
     bool connectServer(QString *error);
     void closeServer();

@@ -58,7 +58,9 @@ bool RecordStore::openSqlite(QString *error)
         return false;
     }
     connection = uniqueName();
-    QSqlDatabase db = where.addConnection(connection);
+    // Held longer by another writer (a query tool, a second station), a
+    // record waits in the spool rather than hold every bay up.
+    QSqlDatabase db = where.addConnection(connection, 250);
     QString why;
     if (!db.open()) {
         why = recordschema::reason(db.lastError());
@@ -71,10 +73,11 @@ bool RecordStore::openSqlite(QString *error)
                 why = recordschema::reason(pragma.lastError());
         }
     }
-    if (why.isEmpty() && recordschema::prepare(db, recordschema::Dialect::Sqlite, &why)) {
+    if (why.isEmpty() && recordschema::prepare(db, recordschema::Dialect::Sqlite, &why)
+        && writable(db, &why)) {
         upsert = std::make_unique<QSqlQuery>(db);
         if (upsert->prepare(recordschema::upsertStatement()))
-            return true;
+            return deliverLeftovers(error);
         why = recordschema::reason(upsert->lastError());
     }
     *error = QStringLiteral("cannot keep records in %1: %2").arg(where.path, why);
@@ -83,9 +86,44 @@ bool RecordStore::openSqlite(QString *error)
     return false;
 }
 
+// A file the station may read but not write would take a unit's record
+// only after the unit was flashed and printed: found out before the first.
+bool RecordStore::writable(QSqlDatabase db, QString *why)
+{
+    // SQLite opens a file it may not write for reading alone, and says so
+    // only at the first write: one is tried, and taken back.
+    QSqlQuery probe(db);
+    const bool began = probe.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    const bool wrote = began && probe.exec(QStringLiteral("UPDATE schema_version SET version = version"));
+    if (!wrote)
+        *why = recordschema::reason(probe.lastError());
+    if (began)
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return wrote;
+}
+
+// Records a run before could not put in the file (it was held) go first.
+bool RecordStore::deliverLeftovers(QString *error)
+{
+    QString unused;
+    RecordSpool leftovers;
+    if (!leftovers.openToRead(RecordTarget::spoolPath(), where.name(), &unused) || leftovers.waiting() <= 0)
+        return true;
+    leftovers.close();
+    return startCourier(error);
+}
+
 bool RecordStore::openPostgres(QString *error)
 {
-    if (!spool.open(RecordTarget::spoolPath(), where.name(), RecordSpool::Commits::Synced, error))
+    return startCourier(error);
+}
+
+bool RecordStore::startCourier(QString *error)
+{
+    if (courier)
+        return true;
+    if (!spool.isOpen()
+        && !spool.open(RecordTarget::spoolPath(), where.name(), RecordSpool::Commits::Synced, error))
         return false;
     thread = new QThread(this);
     thread->setObjectName(QStringLiteral("records"));
@@ -117,15 +155,21 @@ bool RecordStore::add(const QJsonObject &result, QString *error)
         return true;
     if (!recordschema::hasKey(result, error))
         return false;
-    if (where.kind == RecordTarget::Sqlite) {
+    // While records wait, a new one waits behind them: a unit's last try
+    // must never be overwritten by its earlier one delivered later.
+    if (where.kind == RecordTarget::Sqlite && waiting() == 0) {
         recordschema::bindValues(*upsert, recordschema::values(result));
         if (upsert->exec())
             return true;
-        *error = QStringLiteral("cannot keep the record in %1: %2")
-                     .arg(where.path, recordschema::reason(upsert->lastError()));
-        return false;
+        const QString code = upsert->lastError().nativeErrorCode();
+        const bool held = code == QLatin1String("5") || code == QLatin1String("6"); // busy, locked
+        if (!held) {
+            *error = QStringLiteral("cannot keep the record in %1: %2")
+                         .arg(where.path, recordschema::reason(upsert->lastError()));
+            return false;
+        }
     }
-    if (!spool.put(result, error))
+    if (!startCourier(error) || !spool.put(result, error))
         return false;
     QMetaObject::invokeMethod(courier, &RecordCourier::deliver, Qt::QueuedConnection);
     emit waitingChanged(waiting());
@@ -134,7 +178,7 @@ bool RecordStore::add(const QJsonObject &result, QString *error)
 
 int RecordStore::waiting() const
 {
-    return where.kind == RecordTarget::Postgres ? qMax(0, spool.waiting()) : 0;
+    return spool.isOpen() ? qMax(0, spool.waiting()) : 0;
 }
 
 int RecordStore::close(int waitMs)
@@ -142,7 +186,7 @@ int RecordStore::close(int waitMs)
     int left = 0;
     if (where.kind == RecordTarget::Sqlite)
         closeSqlite();
-    if (where.kind == RecordTarget::Postgres) {
+    if (courier || spool.isOpen()) {
         stopCourier(waitMs);
         left = waiting();
         spool.close();

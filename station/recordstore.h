@@ -46,7 +46,8 @@ public:
     // a timeout), at the last try; awayReason() says why, on one line.
     bool isAway() const { return away; }
     QString awayReason() const { return reason; }
-    // Records spooled and not yet on the server (0 but for PostgreSQL).
+    // Records spooled and not yet in the database: on their way to a server,
+    // or waiting for an SQLite file another writer holds.
     int waiting() const;
 
     // Makes a last try at the records waiting, stops the courier, and
@@ -69,6 +70,9 @@ signals:
 private:
     bool openSqlite(QString *error);
     bool openPostgres(QString *error);
+    bool writable(QSqlDatabase db, QString *why);
+    bool deliverLeftovers(QString *error);
+    bool startCourier(QString *error);
     void closeSqlite();
     void stopCourier(int waitMs);
 

@@ -202,12 +202,12 @@ QString RecordTarget::name() const
     return text;
 }
 
-QSqlDatabase RecordTarget::addConnection(const QString &connectionName) const
+QSqlDatabase RecordTarget::addConnection(const QString &connectionName, int busyMs) const
 {
     if (kind == Sqlite) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs));
         return db;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);

@@ -46,7 +46,8 @@ public:
     QString name() const;
     // A connection to it for the calling thread, not yet opened; Qt SQL
     // connections belong to the thread that made them.
-    QSqlDatabase addConnection(const QString &connectionName) const;
+    // An SQLite file held by another writer is waited for busyMs.
+    QSqlDatabase addConnection(const QString &connectionName, int busyMs = 5000) const;
     // false, naming the package that brings it, when Qt's driver for this
     // kind of database is not installed.
     bool hasDriver(QString *error) const;

@@ -39,8 +39,11 @@ void ScriptedUpdate::restartAnswered()
 {
     verifyTimer.stop();
     verifying = false;
-    if (firmwareAfter == expectedFirmware)
+    if (firmwareAfter == expectedFirmware) {
+        lastStatus = QStringLiteral("Firmware is updated; it restarted with firmware %1").arg(firmwareAfter);
+        print(human, lastStatus);
         return finish(ExitUpdated, "updated");
+    }
     lastStatus = QStringLiteral("the device restarted with firmware %1, not the %2 it was given")
                      .arg(printable(firmwareAfter), expectedFirmware);
     print(human, lastStatus);

@@ -50,7 +50,7 @@ void ScriptedUpdate::noProgress()
     if (finished)
         return;
     QString line = QStringLiteral("no progress for %1 s while waiting for %2")
-                       .arg(noProgressTimer.interval() / 1000.0)
+                       .arg(silence / 1000.0)
                        .arg(absentPort.isEmpty() ? QLatin1String(waitingFor)
                                                  : QStringLiteral("%1 to appear").arg(absentPort));
     if (!deviceHolds().isEmpty())
@@ -112,12 +112,15 @@ void ScriptedUpdate::portAbsent(const QString &wanted)
     portPresence(false);
 }
 
-// The wait for a lost port has a bound of its own; the time-out starts
-// again once it is back.
+// The wait for a lost port has a bound of its own; the time-out goes on
+// once it is back with what was left of it: a port that comes and goes
+// again and again (a server that takes a connection and drops it) is no
+// progress, and must not hold a script for ever.
 void ScriptedUpdate::portLost(int percent)
 {
     Q_UNUSED(percent);
     boundedBeforeLoss = noProgressTimer.isActive();
+    leftBeforeLoss = boundedBeforeLoss ? noProgressTimer.remainingTime() : 0;
     noProgressTimer.stop();
     portPresence(false);
 }
@@ -127,8 +130,10 @@ void ScriptedUpdate::portBack(double seconds)
     reconnects += seconds >= 0 ? 1 : 0;
     absentPort.clear();
     portPresence(true);
-    if (boundedBeforeLoss)
-        progressed(initialWait);
+    if (!boundedBeforeLoss || finished || verifying)
+        return;
+    waitingFor = initialWait;
+    noProgressTimer.start(qMax(1, leftBeforeLoss));
 }
 
 void ScriptedUpdate::portPresence(bool present)

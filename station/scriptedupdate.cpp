@@ -14,7 +14,7 @@
 
 ScriptedUpdate::ScriptedUpdate(pelkoUpdate &dialog, int silenceMs, LineOutput &out,
                                LineOutput &err, bool json)
-    : dialog(dialog), out(out), err(err), human(json ? err : out), json(json)
+    : dialog(dialog), out(out), err(err), human(json ? err : out), json(json), silence(silenceMs)
 {
     noProgressTimer.setSingleShot(true);
     noProgressTimer.setInterval(silenceMs);
@@ -41,7 +41,7 @@ void ScriptedUpdate::start(const QString &path, const PortIdentity &port)
     if (!port.name.isEmpty())
         emitEvent(jsonevents::port(port));
     if (boundsTheFirstWait())
-        noProgressTimer.start();
+        noProgressTimer.start(silence);
     dialog.chooseFile(path);
 }
 
@@ -131,7 +131,7 @@ void ScriptedUpdate::progressed(const char *next)
 {
     waitingFor = next;
     if (!finished && !verifying)
-        noProgressTimer.start();
+        noProgressTimer.start(silence);
 }
 
 // The unit is in hand from here on: when, and on which adapter, is kept for

@@ -102,6 +102,7 @@ protected:
     LineOutput &err;
     LineOutput &human; // err with json, else out
     const bool json;
+    const int silence; // ms: the longest wait for progress
     // The longest wait for progress; frames that move nothing don't restart it.
     QTimer noProgressTimer;
     bool station = false;
@@ -150,6 +151,7 @@ private:
     QString deviceHolds() const;
     int reconnects = 0;
     bool boundedBeforeLoss = false; // the time-out ran when the port went
+    int leftBeforeLoss = 0;         // ms of it left then
     QString summary() const;
 
     static constexpr const char *initialWait = "the device to answer the device query";

@@ -237,7 +237,7 @@ void Station::tryAgain()
     unit = keep;
     attempt = next;
     earlierPartialTry = partial;
-    noProgressTimer.start();
+    noProgressTimer.start(silence);
     dialog.findNext();
 }
 
@@ -294,7 +294,9 @@ void Station::endStation(int exitCode)
                      .arg(passed)
                      .arg(failed)
                      .arg(interrupted));
-    emitEvent(jsonevents::tally(passed, failed, interrupted, exitCode));
+    QJsonObject tally = jsonevents::tally(passed, failed, interrupted, exitCode);
+    tally.insert(QStringLiteral("unit"), QJsonValue()); // the station's own
+    emitEvent(tally);
     tellLostOutput();
     ScriptedUpdate::concluded();
 }

@@ -2,12 +2,24 @@
 
 #include "jsonevents.h"
 
+#include <QFileInfo>
+
 bool UnitRecords::open(const QString &logPath, const QString &dbSpec, QString *error)
 {
     if (!logPath.isEmpty() && !log.open(logPath, error))
         return false;
     if (!store.open(dbSpec, error))
         return false;
+    // One file as both would have the database write over the log's lines.
+    const QString logFile = QFileInfo(logPath).canonicalFilePath();
+    for (const QString &db : {store.target().path, RecordTarget::spoolPath()}) {
+        if (!logPath.isEmpty() && !logFile.isEmpty() && QFileInfo(db).canonicalFilePath() == logFile) {
+            *error = QStringLiteral("the log %1 is the database %2: give each a file of its own")
+                         .arg(logPath, db);
+            store.close();
+            return false;
+        }
+    }
     connect(&store, &RecordStore::awayChanged, this, &UnitRecords::awayChanged);
     connect(&store, &RecordStore::waitingChanged, this, &UnitRecords::waitingChanged);
     connect(&store, &RecordStore::deliveryFailed, this, [this](const QString &why) {
@@ -52,7 +64,7 @@ void UnitRecords::awayChanged(bool away, int waiting)
 // screen is the count in the spool.
 void UnitRecords::waitingChanged(int waiting)
 {
-    if (store.isAway())
+    if (store.isAway() && waiting > 0)
         emit said(QStringLiteral("database away: %1 records waiting").arg(waiting), false);
     emit stateChanged(state());
 }
@@ -62,11 +74,12 @@ void UnitRecords::close()
     if (closed)
         return;
     closed = true;
+    const QString name = store.target().name();
     const int left = store.close();
     if (left > 0)
         emit said(QStringLiteral("%1 records not delivered to %2: they wait in %3, and the next run "
                                  "with this --db delivers them first")
                       .arg(left)
-                      .arg(store.target().name(), RecordTarget::spoolPath()),
+                      .arg(name, RecordTarget::spoolPath()),
                   true);
 }

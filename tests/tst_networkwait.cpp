@@ -150,14 +150,47 @@ private slots:
         QCOMPARE(heard.count(QByteArray::fromHex("fffa2c01")), 1);
     }
 
+    // A raw server that takes each connection and drops it at once (its
+    // device missing, as ser2net says "Device open failure"): a port not
+    // there, told with its reason, and --timeout ends the wait; --doctor
+    // finds it in the way. It came and went for ever before.
+    void serverDropsEachConnection()
+    {
+        QTcpServer dropping;
+        QVERIFY(dropping.listen(QHostAddress::LocalHost));
+        connect(&dropping, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = dropping.nextPendingConnection();
+            socket->write("Device open failure\r\n");
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+        const QString url = QStringLiteral("tcp://127.0.0.1:%1").arg(dropping.serverPort());
+        std::unique_ptr<QProcess> run(updater(update(url, "2")));
+        QVERIFY(testing::waitFor([&] { return run->state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(run->exitCode(), 2);
+        const QByteArray out = run->readAllStandardOutput();
+        QVERIFY2(out.contains("closed the connection, saying \"Device open failure\""), out.constData());
+        std::unique_ptr<QProcess> doctor(updater({"--doctor", "--port", url}));
+        QVERIFY(testing::waitFor([&] { return doctor->state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(doctor->exitCode(), 1);
+    }
+
     // Two bays on one host and port, however written, are one port.
+    void twoBaysOnOnePort_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("an address, and the same mapped") << "rfc2217://127.0.0.1:%1" << "tcp://[::ffff:127.0.0.1]:%1";
+        QTest::newRow("a name, and its address") << "rfc2217://localhost:%1" << "rfc2217://127.0.0.1:%1";
+    }
     void twoBaysOnOnePort()
     {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
         const quint16 port = ser2net::freePort();
         std::unique_ptr<QProcess> run(updater({"--station", "--download", "--file",
                                                testing::writeFile(dir, "fw.plk", testing::pattern(64)), "--port",
-                                               QStringLiteral("rfc2217://127.0.0.1:%1").arg(port), "--port",
-                                               QStringLiteral("tcp://[::ffff:127.0.0.1]:%1").arg(port)}));
+                                               first.arg(port), "--port", second.arg(port)}));
         QVERIFY(run->waitForFinished(10000));
         QCOMPARE(run->exitCode(), 64);
         const QByteArray err = run->readAllStandardError();

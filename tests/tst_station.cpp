@@ -456,6 +456,8 @@ private slots:
         QTest::newRow("--count without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--count", "5"};
         QTest::newRow("--leave-seconds without --station") << QStringList{"--download", "--file", "x.plk", "--port", "a", "--leave-seconds", "2"};
         QTest::newRow("--log empty") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--log", ""};
+        QTest::newRow("--db with a password") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--db", "postgresql://u:secret@h/db"};
+        QTest::newRow("--db a PostgreSQL address without //") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "a", "--db", "postgresql:/u:secret@h/db"};
         QTest::newRow("a usb: match twice, in two cases") << QStringList{"--station", "--download", "--file", "x.plk", "--port", "usb:0403:6a01", "--port", "usb:0403:6A01"};
     }
     void badCommandLine()

@@ -1,8 +1,12 @@
 #include "pgserver.h"
+#include "recordstore.h"
 #include "simrun.h"
 #include "updateraccess.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
@@ -97,6 +101,87 @@ private slots:
         }
         QCOMPARE(units.size(), 8);
         QCOMPARE(rows.count(QByteArray()) , 1); // 8 rows and the empty rest: none doubled
+    }
+
+    // A database the station may read but not write, or one file for both
+    // the log and the database, would lose the first unit's record after
+    // the unit was flashed: refused at start, before any unit.
+    void unusableRecordsAtStart_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::newRow("a database it may not write") << true;
+        QTest::newRow("the log and the database one file") << false;
+    }
+    void unusableRecordsAtStart()
+    {
+        QFETCH(bool, readOnly);
+        QTemporaryDir own;
+        QVERIFY(QFile::setPermissions(own.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                      | QFileDevice::ReadOther | QFileDevice::ExeOther));
+        const QString db = own.filePath("records.sqlite");
+        {
+            RecordStore made; // a database as a station before made it
+            QString error;
+            QVERIFY2(made.open(db, &error), qPrintable(error));
+        }
+        QStringList command{qEnvironmentVariable("PELKOUPDATE_BIN"), "-platform", "offscreen", "--station",
+                            "--download", "--file", testing::writeFile(own, "fw.plk", pattern(64)),
+                            "--port", own.filePath("none-yet"), "--db", db};
+        if (readOnly) {
+            QVERIFY(QFile::setPermissions(db, QFileDevice::ReadOwner | QFileDevice::ReadOther));
+            // Root may write any file: as root, the station runs as the tests' own user,
+            // in a folder it may write (only the file is read-only).
+            if (::geteuid() == 0) {
+                const passwd *user = ::getpwnam(PgServer::serverUser);
+                QVERIFY(user);
+                for (const QString &path : {own.path(), db})
+                    QCOMPARE(::chown(QFile::encodeName(path).constData(), user->pw_uid, user->pw_gid), 0);
+                command = QStringList{"runuser", "-u", PgServer::serverUser, "--"} + command;
+            }
+        } else {
+            command << "--log" << db;
+        }
+        QProcess station;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", own.filePath("state"));
+        station.setProcessEnvironment(env);
+        station.start(command.takeFirst(), command);
+        QVERIFY(station.waitForFinished(10000));
+        QCOMPARE(station.exitCode(), 3);
+        const QString err = QString::fromLocal8Bit(station.readAllStandardError());
+        QVERIFY2(err.contains(readOnly ? "readonly database" : "is the database"), qPrintable(err));
+    }
+
+    // Another writer holds the SQLite file (a query tool, a second
+    // station): the record waits in the spool at once, no bay held up, and
+    // goes in once the file is free.
+    void databaseHeldByAnother()
+    {
+        QTemporaryDir own;
+        qputenv("XDG_STATE_HOME", QFile::encodeName(own.filePath("state")));
+        const QString db = own.filePath("held.sqlite");
+        RecordStore store;
+        store.setRetryDelays(100, 200);
+        QString error;
+        QVERIFY2(store.open(db, &error), qPrintable(error));
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other writer");
+            other.setDatabaseName(db);
+            QVERIFY(other.open());
+            QSqlQuery hold(other);
+            QVERIFY(hold.exec("BEGIN IMMEDIATE"));
+            QElapsedTimer took;
+            took.start();
+            QVERIFY2(store.add(QJsonObject{{"run", "r1"}, {"unit", 1}, {"outcome", "updated"}}, &error), qPrintable(error));
+            QVERIFY(took.elapsed() < 2000);
+            QCOMPARE(store.waiting(), 1);
+            QVERIFY(hold.exec("ROLLBACK"));
+            QVERIFY(testing::waitFor([&] { return store.waiting() == 0; }, 10000));
+            QVERIFY(hold.exec("SELECT count(*) FROM units") && hold.next());
+            QCOMPARE(hold.value(0).toInt(), 1);
+        }
+        QSqlDatabase::removeDatabase("other writer");
+        qunsetenv("XDG_STATE_HOME");
     }
 
     // Read back on the command line, in each form, choosing by station
