@@ -203,10 +203,16 @@ QString NetworkPort::wrongSetting() const
     static const char *const names[] = {"baud rate", "data bits", "parity", "stop bits",
                                         "flow control"};
     static const char *const asked[] = {"57600", "8", "none", "1", "none"};
-    return QStringLiteral("%1 set its line's %2 to %3 (code), not %4")
-        .arg(where.hostAndPort(), QLatin1String(names[telnet.wrongSetting()]))
-        .arg(telnet.wrongValue())
-        .arg(QLatin1String(asked[telnet.wrongSetting()]));
+    // RFC 2217's codes for the settings that are not numbers.
+    static const QStringList parities{"?", "none", "odd", "even", "mark", "space"};
+    static const QStringList stopBits{"?", "1", "2", "1.5"};
+    static const QStringList flows{"?", "none", "XON/XOFF", "hardware"};
+    const int setting = telnet.wrongSetting();
+    const int value = int(telnet.wrongValue());
+    const QStringList *words = setting == 2 ? &parities : setting == 3 ? &stopBits : setting == 4 ? &flows : nullptr;
+    const QString said = words && value >= 0 && value < words->size() ? words->at(value) : QString::number(value);
+    return QStringLiteral("%1 set its line's %2 to %3, not %4")
+        .arg(where.hostAndPort(), QLatin1String(names[setting]), said, QLatin1String(asked[setting]));
 }
 
 void NetworkPort::settled()
