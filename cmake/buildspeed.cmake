@@ -3,13 +3,15 @@
 # A compiler cache where one is installed (make deps installs ccache): a
 # second clone on the same machine, as CI's after a developer's, compiles
 # next to nothing. Paths under the clone are hashed relative to it and the
-# working folder not at all, so where the clone lies does not matter; the
-# precompiled headers need the sloppiness ccache's manual asks for them.
+# working folder not at all, so where the clone lies does not matter. The
+# depend mode spares a first build the preprocessor run per file that a
+# miss otherwise costs; the precompiled headers need the sloppiness
+# ccache's manual asks for them.
 option(PELKO_CCACHE "Compile through ccache when it is installed" ON)
 find_program(CCACHE_PROGRAM ccache)
 if(PELKO_CCACHE AND CCACHE_PROGRAM AND NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
     set(CMAKE_CXX_COMPILER_LAUNCHER ${CMAKE_COMMAND} -E env
-        CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1 CCACHE_ABSSTDERR=1
+        CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1 CCACHE_ABSSTDERR=1 CCACHE_DEPEND=1
         CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
         ${CCACHE_PROGRAM})
     add_compile_options($<$<CXX_COMPILER_ID:Clang>:-Xclang$<SEMICOLON>-fno-pch-timestamp>)
