@@ -35,7 +35,7 @@ class TestPlatform : public QObject
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
 
     // The runs a platform start is tried under load; a start that fails one
-    // time in five is caught with a chance of more than nine in ten.
+    // time in five is caught with a chance of almost nine in ten (1 - 0.8^10).
     static constexpr int runs = 10;
 
     QString image()
