@@ -4,8 +4,14 @@ ASAN      ?= build-asan
 FUZZ      ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES  := cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev fonts-dejavu-core \
-             xvfb xauth libqt6sql6-sqlite libqt6sql6-psql
+# Test programs at once: twice the cores, as the tests mostly wait on
+# devices and time-outs (on 2 cores, 4 at once kept the plain suite at 0.8
+# of a core and the sanitized one at 1.4, and halved both runs).
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
+# ccache: a second build of the same sources (another clone, CI's) comes
+# from the cache.
+PACKAGES  := cmake g++ make ccache qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev \
+             fonts-dejavu-core xvfb xauth libqt6sql6-sqlite libqt6sql6-psql
 # What the tests need beyond the build: a PostgreSQL server of their own,
 # and ser2net in front of simulated devices for the network ports.
 TEST_PACKAGES := postgresql-15 ser2net
@@ -19,18 +25,19 @@ CROSS     ?= build-arm64
 CROSS_PACKAGES := g++-aarch64-linux-gnu qemu-user qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 \
                   libqt6sql6-sqlite:arm64 libqt6sql6-psql:arm64
 # Tests that start the updater or mwire-sim as processes of their own.
-CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport|tst_networkport|tst_networkwait
+CROSS_CHILD_TESTS := tst_main|tst_portdiagnosis|tst_e2e|tst_scriptedupdate|tst_linefaults|tst_station|tst_line|tst_jsonevents|tst_portwait|tst_recordstore|tst_recordsreport|tst_networkport|tst_networkwait
 PACKAGE_PACKAGES := dpkg-dev help2man gzip lintian appstream desktop-file-utils shared-mime-info
 VERSION   := $(shell awk '/^project.pelkoupdate VERSION/ { print $$3 }' CMakeLists.txt)
 DEB_TREE  := $(BUILD)/deb
 SANITIZER_REPORT := ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:
 SUDO      := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-# make test prints the tests' own output: no directory notes, and the
-# builds' output goes to a log that is shown only when a build fails.
+# make test prints a line per file compiled and per test program ended; the
+# builds' whole output goes to a log that is shown only when a build fails.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: cross-deps cross-check all deps test-deps fuzz-deps package-deps a11y-deps build asan-build test check a11y-check run bench soak fuzz package install clean
+.PHONY: cross-deps cross-check all deps test-deps fuzz-deps package-deps a11y-deps build programs asan-build test check \
+        a11y-check run bench soak fuzz package install clean
 
 all: build
 
@@ -80,37 +87,49 @@ define quietly
 endef
 
 # stepwise DIR LOG COMMAND: the same, with one short line a step on the
-# way ("[ 42%] station/station.cpp"), for a build a newcomer waits minutes for.
+# way ("[ 42%] station/station.cpp"), for a build a newcomer waits minutes
+# for. sed -u passes each line on as it comes (awk and grep would keep them
+# back while their output is not a terminal, as in CI's log).
 define stepwise
 	@mkdir -p $(1); echo "$(3)" > $(1)/$(2); \
-	    { $(3) 2>&1; echo "exit $$?"; } | tee -a $(1)/$(2) | awk ' \
-	        /^\[ *[0-9]+%\] (Building|Linking)/ { n = split($$NF, p, "/"); f = p[n]; \
-	            if ($$3 == "Building") { f = $$NF; sub(/^.*\.dir\//, "", f); sub(/\.o$$/, "", f) } \
-	            else f = "linking " f; print substr($$0, 1, 6) " " f; fflush() } \
-	        /^exit [0-9]+$$/ { status = $$2 } END { exit status }' || { cat $(1)/$(2); exit 1; }
+	    { $(3) 2>&1; echo "exit $$?"; } | tee -a $(1)/$(2) | sed -un \
+	        -e '/^\[ *[0-9]*%\] Building CXX object /{s/^\(.\{6\}\).*\.dir\//\1 /; s/\.o$$//; p}' \
+	        -e 's/^\(\[ *[0-9]*%\]\) Linking CXX [a-z ]* \([^ ]*\/\)*\([^ /]*\)$$/\1 linking \3/p'; \
+	    tail -n 1 $(1)/$(2) | grep -qx "exit 0" || { cat $(1)/$(2); exit 1; }
 endef
 
 $(BUILD)/CMakeCache.txt:
 	$(call quietly,$(BUILD),build.log,cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
+# Everything: the program, the simulated device, the tests, the benchmarks.
 build: deps $(BUILD)/CMakeCache.txt
 	@echo "== building in $(BUILD) (log: $(BUILD)/build.log)"
-	$(if $(STEPS),$(call stepwise,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS)),$(call quietly,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS)))
+	$(call stepwise,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS))
+
+# The test programs and what they start, with AddressSanitizer and
+# UndefinedBehaviorSanitizer; nothing else is built in this tree.
+asan-build: deps
+	@echo "== building the tests in $(ASAN) with sanitizers (log: $(ASAN)/build.log)"
+	$(call quietly,$(ASAN),build.log,cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON)
+	$(call stepwise,$(ASAN),build.log,cmake --build $(ASAN) -j $(JOBS) --target testprograms)
+
+# ctest DIR: the suite in DIR, a line per test program as it ends; all it
+# printed is also in DIR/ctest.log, where make test looks for sanitizer
+# reports.
+define ctest
+	@{ cd $(1) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(TEST_JOBS) 2>&1; \
+	    echo "exit $$?"; } | tee $(1)/ctest.log | sed -u '/^exit [0-9]*$$/d'; \
+	    tail -n 1 $(1)/ctest.log | grep -qx "exit 0"
+endef
 
 # The whole suite twice: as built, and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, where any report fails the run.
-asan-build: deps
-	@echo "== building in $(ASAN) with sanitizers (log: $(ASAN)/build.log)"
-	$(call quietly,$(ASAN),build.log,cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON)
-	$(call quietly,$(ASAN),build.log,cmake --build $(ASAN) -j $(JOBS))
-
 test: test-deps build asan-build
-	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	@echo "== the tests"
+	$(call ctest,$(BUILD))
 	@echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-	@cd $(ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; \
-	    status=$$?; cat ctest.log; \
-	    if grep -qE "$(SANITIZER_REPORT)" ctest.log; then echo "sanitizer report: failing" >&2; exit 1; fi; \
-	    exit $$status
+	$(call ctest,$(ASAN))
+	@if grep -qE "$(SANITIZER_REPORT)" $(ASAN)/ctest.log; then echo "sanitizer report: failing" >&2; exit 1; fi
 
 check: test
 
@@ -124,10 +143,14 @@ a11y-check: build a11y-deps
 	tests/a11y/screenreader.sh $(BUILD)
 
 # With a display: the window and a simulated device. Without one: the same
-# update run headless by the updater's scripted mode.
-run: STEPS := 1
-run: build
+# update run headless by the updater's scripted mode. Builds those two
+# programs alone, not the tests (make test builds them).
+run: programs
 	@tools/demo.sh $(BUILD)
+
+programs: deps $(BUILD)/CMakeCache.txt
+	@echo "== building the updater and the simulated device in $(BUILD) (log: $(BUILD)/build.log)"
+	$(call stepwise,$(BUILD),build.log,cmake --build $(BUILD) -j $(JOBS) --target pelkoupdate mwire-sim)
 
 # A benchmark, not a test: turnaround, the floor, allocations, line rate.
 # libgensio-dev: ser2net's library as a network client, measured against ours.
@@ -146,7 +169,7 @@ soak: build asan-build
 # Coverage-guided fuzzing of the receive path and of the network ports'
 # telnet client, each for FUZZ_SECONDS, seeded from a real exchange with the
 # simulated device and from what ser2net says.
-fuzz: build fuzz-deps
+fuzz: programs fuzz-deps
 	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPELKO_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
 	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_receive fuzz_telnet

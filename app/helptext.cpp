@@ -2,6 +2,9 @@
 
 // Read by people at a terminal and turned into the manual page by help2man,
 // which makes sections of "Files:" and "Examples:", so the two never differ.
+// An example's command goes on after a trailing backslash on lines indented
+// 4 more, each at most 66 columns from the "$": the manual page sets them
+// unbroken, 14 columns in (packaging/manexamples.awk).
 const char helpEpilogue[] =
     "\nFiles:\n"
     "The serial port (/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0 and the like) must be\n"
@@ -20,7 +23,8 @@ const char helpEpilogue[] =
     "Write every frame on the wire to wire.log.\n\n"
     "  $ pelkoupdate --file new.pelk --download --trace 2>wire.log\n\n"
     "Update the FTDI adapter with serial number A50285BI, whatever its name.\n\n"
-    "  $ pelkoupdate --port usb:0403:6001:A50285BI --file new.pelk --download\n\n"
+    "  $ pelkoupdate --port usb:0403:6001:A50285BI \\\n"
+    "      --file new.pelk --download\n\n"
     "A line of two bays, one unit on each adapter at a time, 100 units in all,\n"
     "each unit's result appended to units.log.\n\n"
     "  $ pelkoupdate --station --download --file new.pelk --count 100 \\\n"
@@ -28,10 +32,12 @@ const char helpEpilogue[] =
     "Bays served over the network by ser2net: on each fixture's computer, a\n"
     "configuration serving its serial ports by USB socket, from TCP port 4001; on\n"
     "the station host, a line of them.\n\n"
-    "  $ pelkoupdate --ser2net-config > bays.yaml && ser2net -c bays.yaml\n"
+    "  $ pelkoupdate --ser2net-config > bays.yaml\n"
+    "  $ ser2net -c bays.yaml\n"
     "  $ pelkoupdate --station --download --file new.pelk \\\n"
-    "      --port rfc2217://fixture-3:4001 --port rfc2217://fixture-3:4002\n\n"
-        "List the ports, and see what stands in the way of one.\n\n"
+    "      --port rfc2217://fixture-3:4001 \\\n"
+    "      --port rfc2217://fixture-3:4002\n\n"
+    "List the ports, and see what stands in the way of one.\n\n"
     "  $ pelkoupdate --list-ports\n"
     "  $ pelkoupdate --doctor --port ttyUSB0\n";
 

@@ -61,9 +61,10 @@ class TestLine : public QObject
     }
 
 private slots:
-    // Three bays of three units: bay 2's second unit cancels, bay 3's port
-    // goes mid-transfer and stays away. The other units pass, each tally
-    // says so, the log has one line a unit, and every event its bay.
+    // Three bays: two of three units, bay 2's second unit cancelling, and
+    // one whose port goes in its first unit's transfer and stays away. The
+    // other units pass, each tally says so, the log has one line a unit, and
+    // every event its bay.
     void threeBays()
     {
         const QByteArray image = pattern(8192, 31);

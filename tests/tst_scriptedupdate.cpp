@@ -5,15 +5,11 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <cstdio>
 
 using testing::pattern;
 
@@ -138,55 +134,6 @@ private slots:
             QVERIFY2(result.out.join('\n').contains("x\\nFirmware is updated\\n\\x1b[2J.plk"), qPrintable(result.out.join('\n')));
     }
 
-    // A driver that wakes the updater with nothing to read (and a stale
-    // errno) and refuses writes now and then, as ptys and USB adapters do:
-    // the exact image all the same. A real hang-up still ends it at once.
-    void troubledDriver_data()
-    {
-        QTest::addColumn<QStringList>("simOptions");
-        QTest::addColumn<int>("readEvery");
-        QTest::addColumn<int>("writeEvery");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("reads that find nothing") << QStringList() << 3 << 0 << 0;
-        QTest::newRow("writes refused") << QStringList() << 0 << 3 << 0;
-        QTest::newRow("both, noisy device answering in pieces")
-            << QStringList{"--noise", "--split-us", "20"} << 5 << 4 << 0;
-        QTest::newRow("both, and the line hangs up") << QStringList{"--hangup-at", "2048"} << 5 << 4 << 2;
-    }
-    void troubledDriver()
-    {
-        QFETCH(QStringList, simOptions);
-        QFETCH(int, readEvery);
-        QFETCH(int, writeEvery);
-        QFETCH(int, exitCode);
-        if (qEnvironmentVariable("LINESHIM").isEmpty())
-            QSKIP("the line-fault shim is built on Linux only");
-        const QByteArray image = pattern(simOptions.contains("--split-us") ? 4096 : 16384, 6);
-        const QString out = dir.filePath("troubled.bin");
-        QFile::remove(out);
-        Run run(simOptions, out);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", qEnvironmentVariable("LINESHIM"));
-        env.insert("LINESHIM_PORT", run.port);
-        env.insert("LINESHIM_READ_EVERY", QString::number(readEvery));
-        env.insert("LINESHIM_WRITE_EVERY", QString::number(writeEvery));
-        // A sanitized updater must let the shim come first.
-        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-        run.startUpdater({"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image),
-                          "--download", "--timeout", "5"},
-                         env);
-        const Result result = run.result();
-        QVERIFY2(result.exitCode == exitCode, qPrintable(result.out.join('\n') + result.err));
-        QVERIFY(run.sim.waitForFinished(5000));
-        if (exitCode == 0) {
-            QCOMPARE(testing::received(out), image);
-            return;
-        }
-        QVERIFY2(result.err.contains("lost: the line hung up"), qPrintable(result.err));
-        QVERIFY(!result.out.contains("Firmware is updated"));
-        QVERIFY(run.sim.readAllStandardOutput().contains("no complete image"));
-    }
-
     // One process per port, each with its own device and image.
     void twoAtOnce()
     {
@@ -203,60 +150,6 @@ private slots:
         QVERIFY(a.sim.waitForFinished(5000) && b.sim.waitForFinished(5000));
         QCOMPARE(testing::received(outA), imageA);
         QCOMPARE(testing::received(outB), imageB);
-    }
-
-    // A device that keeps talking but moves nothing: --timeout still ends it.
-    void noProgress_data()
-    {
-        QTest::addColumn<QByteArray>("chatter");
-        QTest::newRow("frames of another tag") << pty::response(0x80, 0, 0x51);
-        QTest::newRow("an unknown code") << pty::response(0x85);
-        QTest::newRow("its version again") << pty::response(0x81, 0x01000100);
-        QTest::newRow("the same word again") << pty::response(0x82, 508);
-    }
-    void noProgress()
-    {
-        QFETCH(QByteArray, chatter);
-        pty::Device line;
-        QProcess updater;
-        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"),
-                      {"-platform", "offscreen", "--port", line.path, "--file",
-                       testing::writeFile(dir, "fw.plk", pattern(4096)), "--download", "--timeout", "1"});
-        QElapsedTimer sinceChatter, running;
-        running.start();
-        quint32 next = 0;
-        bool chatting = false;
-        while (updater.state() != QProcess::NotRunning && running.elapsed() < 10000) {
-            const QByteArray payload = pty::payloadOf(line.nextFrame(20));
-            const int code = payload.size() == 8 ? quint8(payload[1]) : -1;
-            if (code == 0x00)
-                line.respond(0x80);
-            else if (code == 0x01)
-                line.respond(0x81, 0x01000100);
-            else if (!chatting && (code == 0x03 || code == 0x04)) {
-                next += code == 0x04 ? 4 : 0;
-                chatting = next == 512;
-                if (!chatting)
-                    line.respond(0x82, next);
-                sinceChatter.start();
-            }
-            if (chatting && sinceChatter.elapsed() >= 100) {
-                line.write(chatter);
-                sinceChatter.start();
-            }
-        }
-        QVERIFY(updater.state() == QProcess::NotRunning || updater.waitForFinished(1000));
-        QVERIFY2(running.elapsed() < 5000, qPrintable(QString::number(running.elapsed())));
-        QCOMPARE(updater.exitCode(), 2);
-        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
-        QVERIFY2(err.contains("no progress for 1 s while waiting for the device to ask for the next word"),
-                 qPrintable(err));
-        // Words sent again are counted apart from the image they cover.
-        const QString out = QString::fromLocal8Bit(updater.readAllStandardOutput());
-        QVERIFY2(QRegularExpression("sent \\d+ words, 512 of 4096 image bytes covered").match(out).hasMatch(),
-                 qPrintable(out));
-        if (chatter == pty::response(0x82, 508))
-            QVERIFY2(!out.contains("sent 128 words"), qPrintable(out));
     }
 
     // A device that goes astray at or after the end: the outcome and the
@@ -435,52 +328,6 @@ private slots:
                  qPrintable(result.out.join('\n')));
     }
 
-    // Standard streams closed by a cron job or a careless script: what the
-    // program opens later (the X connection, the port) must not take their
-    // numbers. Under Xvfb when it is installed, and headless.
-    void closedStreams_data()
-    {
-        QTest::addColumn<QString>("closed");
-        QTest::addColumn<bool>("display");
-        for (bool display : {false, true}) {
-            for (const char *closed : {">&-", "2>&-", "<&- >&- 2>&-"})
-                QTest::addRow("%s, %s", closed, display ? "Xvfb" : "headless") << closed << display;
-        }
-    }
-    void closedStreams()
-    {
-        QFETCH(QString, closed);
-        QFETCH(bool, display);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(name);
-        QProcess xvfb;
-        if (display) {
-            if (QStandardPaths::findExecutable("Xvfb").isEmpty())
-                QSKIP("Xvfb is not installed");
-            // It writes its display's number once it takes connections.
-            xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
-            QVERIFY(xvfb.waitForReadyRead(10000));
-            env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed());
-        }
-        const QByteArray image = pattern(4096, 13);
-        const QString out = dir.filePath("closed.bin");
-        QFile::remove(out);
-        Run run({}, out);
-        QProcess shell;
-        shell.setProcessEnvironment(env);
-        shell.start("bash", {"-c", "exec " + closed + "; exec \"$@\"", "bash",
-                             qEnvironmentVariable("PELKOUPDATE_BIN"), "--port", run.port, "--file",
-                             testing::writeFile(dir, "fw.plk", image), "--download", "--trace",
-                             "--timeout", "3"});
-        QVERIFY(shell.waitForFinished(20000));
-        xvfb.terminate();
-        xvfb.waitForFinished(5000);
-        QCOMPARE(shell.exitCode(), 0);
-        QVERIFY(run.sim.waitForFinished(5000));
-        QCOMPARE(testing::received(out), image);
-    }
-
     // Ctrl-C, kill, a closed terminal: the update stops where it is, with a
     // summary, and the device never hears that a partial image is complete.
     void stoppedBySignal_data()
@@ -524,139 +371,6 @@ private slots:
         QVERIFY(run.sim.waitForFinished(5000));
         QCOMPARE(run.sim.exitCode(), 1);
         QVERIFY(run.sim.readAllStandardOutput().contains("no complete image"));
-    }
-
-    // Over ssh to a box with no screen, or with a display named that is not
-    // there (a stale DISPLAY, a Wayland session gone): all but the window
-    // works, the window says why it cannot, and nothing aborts.
-    void noDisplay_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("display");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("err");
-        const QString none = "pelkoupdate: no display to show the window on";
-        for (const QString display : {"", "DISPLAY=:93", "WAYLAND_DISPLAY=wayland-93"}) {
-            const QByteArray nameBytes = display.isEmpty() ? "no display" : display.toLatin1();
-            const char *name = nameBytes.constData();
-            QTest::addRow("%s: --help", name) << QStringList{"--help"} << display << 0 << "";
-            QTest::addRow("%s: --version", name) << QStringList{"--version"} << display << 0 << "";
-            QTest::addRow("%s: the window", name) << QStringList() << display << 69 << none;
-            QTest::addRow("%s: the station window", name)
-                << QStringList{"--station", "--file", "fw.plk", "--port", "a", "--port", "b"} << display << 69 << none;
-            QTest::addRow("%s: an update", name) << QStringList{"--download"} << display << 0 << "";
-        }
-        QTest::newRow("--help-all") << QStringList{"--help-all"} << "" << 0 << "";
-        QTest::newRow("a bad option") << QStringList{"--frob"} << "" << 64
-                                      << "pelkoupdate: Unknown option 'frob'.\nTry 'pelkoupdate --help'.\n";
-        QTest::newRow("stale DISPLAY, -platform xcb") << QStringList{"-platform", "xcb"} << "DISPLAY=:93" << 69 << none;
-        QTest::newRow("stale DISPLAY, -platform xcb, an update")
-            << QStringList{"-platform", "xcb", "--download"} << "DISPLAY=:93" << 0 << "";
-        QTest::newRow("-platform bogus") << QStringList{"-platform", "bogus"} << "" << 64
-                                         << "pelkoupdate: there is no platform 'bogus'";
-        QTest::newRow("-platform bogus, --help") << QStringList{"-platform", "bogus", "--help"} << "" << 0 << "";
-    }
-    void noDisplay()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, display);
-        QFETCH(int, exitCode);
-        QFETCH(QString, err);
-        const QByteArray image = pattern(1024, 9);
-        const QString out = dir.filePath("headless.bin");
-        Run run({}, out);
-        if (arguments.contains("--download"))
-            arguments += QStringList{"--port", run.port, "--file", testing::writeFile(dir, "fw.plk", image)};
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
-            env.remove(name);
-        if (!display.isEmpty())
-            env.insert(display.section('=', 0, 0), display.section('=', 1));
-        QProcess updater;
-        updater.setProcessEnvironment(env);
-        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"), arguments);
-        QVERIFY(updater.waitForFinished(30000));
-        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.exitCode(), exitCode);
-        const QString printedErr = QString::fromLocal8Bit(updater.readAllStandardError());
-        QVERIFY2(err.isEmpty() ? printedErr.isEmpty() : printedErr.startsWith(err), qPrintable(printedErr));
-        if (arguments.contains("--download")) {
-            QVERIFY(run.sim.waitForFinished(5000));
-            QCOMPARE(testing::received(out), image);
-        }
-    }
-
-    // A display that is there but cannot be used: --download goes offscreen,
-    // the window alone ends with the reason, both within moments.
-    void unusableDisplay_data()
-    {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<bool>("download");
-        for (const char *server : {"closes", "refuses", "never answers"}) {
-            QTest::addRow("an X server that %s: an update", server) << QString(server) << true;
-            QTest::addRow("an X server that %s: the window", server) << QString(server) << false;
-        }
-    }
-    void unusableDisplay()
-    {
-        QFETCH(QString, server);
-        QFETCH(bool, download);
-        QDir().mkpath("/tmp/.X11-unix");
-        int number = 90;
-        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
-            ++number;
-        const QByteArray path = QStringLiteral("/tmp/.X11-unix/X%1").arg(number).toLatin1();
-        const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-        QVERIFY(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-        QVERIFY(::listen(listening, 8) == 0);
-        QList<int> kept{listening};
-        QSocketNotifier accepting(listening, QSocketNotifier::Read);
-        connect(&accepting, &QSocketNotifier::activated, [&] {
-            const int client = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-            if (server == "closes") {
-                ::close(client);
-                return;
-            }
-            if (server == "refuses") { // the setup reply of a server without our cookie
-                const QByteArray reply = QByteArray("\0\x15\x0b\0\0\0\x06\0", 8)
-                                         + QByteArray("No protocol specified\n\0\0", 24);
-                QCOMPARE(::write(client, reply.constData(), size_t(reply.size())), ssize_t(reply.size()));
-            }
-            kept += client;
-        });
-        const QByteArray image = pattern(1024, 12);
-        const QString out = dir.filePath("display.bin");
-        Run run({}, out);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
-            env.remove(name);
-        env.insert("DISPLAY", QStringLiteral(":%1").arg(number));
-        QProcess updater;
-        updater.setProcessEnvironment(env);
-        QStringList arguments{"--port", run.port};
-        if (download)
-            arguments += QStringList{"--file", testing::writeFile(dir, "fw.plk", image), "--download"};
-        QElapsedTimer took;
-        took.start();
-        updater.start(qEnvironmentVariable("PELKOUPDATE_BIN"), arguments);
-        // The event loop runs, so the server of our own answers as it should.
-        QVERIFY(testing::waitFor([&] { return updater.state() == QProcess::NotRunning; }, 20000));
-        const QString err = QString::fromLocal8Bit(updater.readAllStandardError());
-        QCOMPARE(updater.exitCode(), download ? 0 : 69);
-        if (download) {
-            QVERIFY(run.sim.state() == QProcess::NotRunning || run.sim.waitForFinished(5000));
-            QCOMPARE(testing::received(out), image);
-        } else {
-            QVERIFY2(err.startsWith(QStringLiteral("pelkoupdate: no display to show the window on (DISPLAY=:%1: the X server ").arg(number)),
-                     qPrintable(err));
-            QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
-        }
-        for (int fd : kept)
-            ::close(fd);
-        ::unlink(path.constData());
     }
 
     void badCommandLine_data()

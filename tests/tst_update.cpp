@@ -75,6 +75,22 @@ class TestUpdate : public QObject
         QCOMPARE(A::status(*w), QStringLiteral("Please wait, in progressing..."));
         QCOMPARE(A::state(*w), qint32(StateStartDownload));
     }
+    // The updater's next frame; none once it has stopped the transfer and
+    // come to rest, and stayed quiet for longer than it waits to retry.
+    QByteArray nextFrameOrRest()
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 3000) {
+            const QByteArray frame = line->nextFrame(20);
+            if (!frame.isEmpty())
+                return frame;
+            if (A::state(*w) == StateFindDevice && !A::timerRunning(*w))
+                break;
+        }
+        line->quietFor(300); // what comes all the same is returned
+        return line->frames.isEmpty() ? QByteArray() : line->frames.takeFirst();
+    }
     // Plays a device that asks for 0, 4, 8, ... until the end-of-image
     // request, and answers that with "updated". Returns what it received.
     QByteArray serve(QByteArray *frames = nullptr)
@@ -82,7 +98,7 @@ class TestUpdate : public QObject
         QByteArray image;
         for (quint32 offset = 0;; offset += 4) {
             line->respond(0x82, offset);
-            const QByteArray frame = line->nextFrame();
+            const QByteArray frame = nextFrameOrRest();
             if (frames)
                 *frames += frame;
             const QByteArray payload = pty::payloadOf(frame);

@@ -64,7 +64,10 @@ int Device::run()
             step = Step::Go;
         }
     }
-    if (step != Step::HangUp)
+    // Its last answer reaches the updater before the line closes; a device
+    // stopped by a signal goes at once (its updater may be gone already,
+    // and then the answer waited for would never be read).
+    if (step != Step::HangUp && !stopRequested)
         line.waitUntilRead();
     line.close();
     if (capture)

@@ -1,0 +1,1 @@
+// The object file the tests' precompiled headers are made with.
