@@ -10,11 +10,6 @@ namespace {
 // Records read from the spool at a time while catching up.
 constexpr int batch = 64;
 
-QString uniqueName()
-{
-    static QAtomicInteger<quint64> next;
-    return QStringLiteral("pelkoupdate-courier-%1").arg(next.fetchAndAddRelaxed(1));
-}
 
 QString unitOf(const QJsonObject &record)
 {
@@ -66,7 +61,7 @@ void RecordCourier::finish()
 
 bool RecordCourier::connectServer(QString *error)
 {
-    connection = uniqueName();
+    connection = recordschema::connectionName("courier");
     QSqlDatabase db = target.addConnection(connection);
     if (!db.open()) {
         *error = recordschema::reason(db.lastError());

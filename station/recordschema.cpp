@@ -1,5 +1,6 @@
 #include "recordschema.h"
 
+#include <QAtomicInteger>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -187,6 +188,12 @@ QString reason(const QSqlError &error)
 {
     const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
     return text.simplified();
+}
+
+QString connectionName(const char *role)
+{
+    static QAtomicInteger<quint64> next;
+    return QStringLiteral("pelkoupdate-%1-%2").arg(QLatin1String(role)).arg(next.fetchAndAddRelaxed(1));
 }
 
 int version()

@@ -85,6 +85,10 @@ QString quotedName(const char *name);
 // (libpq's run over several lines), else Qt's.
 QString reason(const QSqlError &error);
 
+// A connection name of its own for each opening (Qt keeps connections by
+// name per process, and a line opens several at once): "pelkoupdate-ROLE-N".
+QString connectionName(const char *role);
+
 } // namespace recordschema
 
 #endif

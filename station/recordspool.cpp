@@ -9,19 +9,12 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include <QAtomicInteger>
-
 namespace {
 QString failed(const QString &path, const QString &reason)
 {
     return QStringLiteral("the spool %1: %2").arg(path, reason);
 }
 
-QString uniqueName()
-{
-    static QAtomicInteger<quint64> next;
-    return QStringLiteral("pelkoupdate-spool-%1").arg(next.fetchAndAddRelaxed(1));
-}
 } // namespace
 
 bool RecordSpool::open(const QString &path, const QString &target, Commits commits, QString *error)
@@ -44,7 +37,7 @@ bool RecordSpool::openAs(const QString &path, const QString &target, bool onlyTo
     close();
     this->path = path;
     this->target = target;
-    connection = uniqueName();
+    connection = recordschema::connectionName("spool");
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));

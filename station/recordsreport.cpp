@@ -14,7 +14,7 @@
 
 namespace {
 constexpr int exitUnusable = 3;
-constexpr int exitUsage = 64;
+constexpr int exitBadQuery = 64; // as a bad command line
 
 // The filters as bound values, since in the stored form (UTC, ms).
 struct Filter
@@ -110,8 +110,7 @@ bool select(QSqlDatabase db, recordschema::Dialect dialect, const Filter &filter
 bool readDatabase(const RecordTarget &target, const QString &options, const Filter &filter,
                   QList<QJsonObject> *rows, QString *error)
 {
-    static QAtomicInteger<quint64> next;
-    const QString name = QStringLiteral("pelkoupdate-report-%1").arg(next.fetchAndAddRelaxed(1));
+    const QString name = recordschema::connectionName("report");
     bool read = false;
     {
         QSqlDatabase db = target.addConnection(name);
@@ -146,9 +145,7 @@ bool readSpool(const RecordTarget &server, const Filter &filter, QList<QJsonObje
         spool.after(0, std::numeric_limits<int>::max(), error);
     if (entries.isEmpty())
         return error->isEmpty();
-    static QAtomicInteger<quint64> next;
-    const QString name =
-        QStringLiteral("pelkoupdate-report-spool-%1").arg(next.fetchAndAddRelaxed(1));
+    const QString name = recordschema::connectionName("report-spool");
     bool read = false;
     {
         QSqlDatabase memory = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -268,7 +265,7 @@ int writeRecordsReport(const RecordsQuery &query, QIODevice *out, QIODevice *err
     if (!checkRecordsQuery(query, &error) || !RecordTarget::parse(query.db, &target, &error) ||
         !makeFilter(query, &filter, &error)) {
         note(err, error);
-        return exitUsage;
+        return exitBadQuery;
     }
     if (!target.hasDriver(&error)) {
         note(err, error);

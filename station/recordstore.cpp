@@ -9,14 +9,6 @@
 #include <QSqlQuery>
 #include <QThread>
 
-namespace {
-QString uniqueName()
-{
-    static QAtomicInteger<quint64> next;
-    return QStringLiteral("pelkoupdate-records-%1").arg(next.fetchAndAddRelaxed(1));
-}
-} // namespace
-
 RecordStore::RecordStore(QObject *parent) : QObject(parent) {}
 
 RecordStore::~RecordStore()
@@ -57,7 +49,7 @@ bool RecordStore::openSqlite(QString *error)
         *error = QStringLiteral("cannot make the directory %1").arg(file.absolutePath());
         return false;
     }
-    connection = uniqueName();
+    connection = recordschema::connectionName("records");
     // Held longer by another writer (a query tool, a second station), a
     // record waits in the spool rather than hold every bay up.
     QSqlDatabase db = where.addConnection(connection, 250);
