@@ -17,6 +17,15 @@ if(PELKO_CCACHE AND CCACHE_PROGRAM AND NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
     add_compile_options($<$<CXX_COMPILER_ID:Clang>:-Xclang$<SEMICOLON>-fno-pch-timestamp>)
 endif()
 
+# Sources compiled eight to a translation unit: Qt's headers, the larger
+# part of each file's work even when precompiled, are read once a batch.
+# A first build takes three quarters of the time (80 s for 106 s on 2
+# cores); an edit recompiles its batch. -DCMAKE_UNITY_BUILD=OFF compiles
+# each file alone, as a check that every file includes what it uses.
+if(NOT DEFINED CMAKE_UNITY_BUILD)
+    set(CMAKE_UNITY_BUILD ON)
+endif()
+
 # Qt's test library names the test's source and build folders in every
 # test's flags, for QFINDTESTDATA, which no test here uses; without them a
 # test compiled in one clone is the same compilation in another.
