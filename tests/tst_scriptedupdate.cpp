@@ -13,7 +13,6 @@
 
 using testing::pattern;
 
-
 class TestScriptedUpdate : public QObject
 {
     Q_OBJECT
