@@ -447,6 +447,30 @@ private slots:
         line.stop();
     }
 
+    // A bay that gave up while the others run on never says it waits for
+    // a unit: one put there would never be updated.
+    void endedBayAmongRunningOnes()
+    {
+        const QString held = sim({"--once"});
+        QFile holder(held);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        QCOMPARE(::flock(holder.handle(), LOCK_EX | LOCK_NB), 0);
+        Line line(settings({held, sim({"--once", "--late", "1"})}, 0), out, err);
+        QVERIFY(line.start());
+        QSignalSpy ended(&line, &Line::ended);
+        StationWindow window(line);
+        window.show();
+        BayTile *bay = tile(window, 1);
+        QVERIFY(testing::waitFor([&] { return bay->accessibleName().contains("held by "); }, 5000));
+        QTRY_VERIFY2_WITH_TIMEOUT(text(bay, "state") != BayTile::wordsOf(BayView::Waiting),
+                                  qPrintable(text(bay, "state")), 2000);
+        QVERIFY(ended.isEmpty());
+        QVERIFY2(
+            bay->accessibleName().startsWith(QStringLiteral("Bay 1, %1, Ended, held by").arg(held)),
+            qPrintable(bay->accessibleName()));
+        line.stop();
+    }
+
     // Only the focused bay's progress is told to a screen reader: the rest
     // would drown the outcomes.
     void progressToldOnlyInFocus()
