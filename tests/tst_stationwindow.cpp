@@ -290,6 +290,10 @@ private slots:
         QCOMPARE(ended.first().first().toInt(), 130);
         QCOMPARE(text(tile(window, 1), "state"), BayTile::wordsOf(BayView::Interrupted));
         QCOMPARE(text(tile(window, 1), "counts"), "0 passed, 0 failed, 1 interrupted");
+        // An interrupted unit is an outcome too: listed, and said.
+        auto *list = window.findChild<QListWidget *>("outcomes");
+        QCOMPARE(list->count(), 1);
+        QVERIFY2(list->item(0)->text().startsWith("Bay 1: unit 1 interrupted: "), qPrintable(list->item(0)->text()));
         QTRY_VERIFY(!window.isVisible());
     }
 
