@@ -262,6 +262,33 @@ private slots:
         line.stop();
     }
 
+    // Made smaller by hand, the window lays its bays out again: no tile is
+    // narrower than its words at the scale they are shown.
+    void resizedByHand()
+    {
+        QStringList ports;
+        for (int bay = 1; bay <= 16; ++bay)
+            ports << byId(bay);
+        Line line(settings(ports, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *grid = window.findChild<BayGrid *>();
+        const QSize chosen = window.size();
+        const int columns = grid->columns();
+        const double scale = grid->scale();
+        window.resize(420, 320);
+        QTRY_VERIFY2(tile(window, 16)->width() >= tile(window, 16)->narrowest(grid->scale()),
+                     qPrintable(QStringLiteral("%1 columns, %2 px").arg(grid->columns()).arg(tile(window, 16)->width())));
+        // Back at the size chosen for the screen: as they were.
+        window.resize(chosen);
+        QTRY_COMPARE(grid->columns(), columns);
+        QCOMPARE(grid->scale(), scale);
+        QVERIFY(grid->fits());
+        line.stop();
+    }
+
     // Stop mid-transfer asks first; Escape and Continue go on, "Stop anyway" stops.
     void stopAsks()
     {
