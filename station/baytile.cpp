@@ -15,6 +15,11 @@ namespace {
 // says so rather than a percentage that does not move.
 const QString portLostWords = QStringLiteral("\u26A0\u00A0Port lost");
 const QColor portLostColour(0x6f, 0x2d, 0x8e);
+// A bay that has ended with no unit in it (its port held by another
+// program, or the line's count taken by the others) waits for nothing: a
+// unit put there would never be updated.
+const QString endedWords = QStringLiteral("\u25A1\u00A0Ended");
+const QColor endedColour(0x3a, 0x3a, 0x3a);
 } // namespace
 
 BayTile::BayTile(int bay, const QString &port, QWidget *parent)
@@ -112,7 +117,7 @@ QString BayTile::wordsOf(BayView::State state)
 // Every state word a tile may show, for the room it needs.
 QStringList BayTile::everyWord()
 {
-    QStringList words{portLostWords};
+    QStringList words{portLostWords, endedWords};
     for (const BayView::State each : {BayView::Waiting, BayView::Updating, BayView::Passed,
                                       BayView::Failed, BayView::Interrupted})
         words += wordsOf(each);
@@ -146,7 +151,10 @@ QString BayTile::detailOf(const BayView &view)
 
 void BayTile::display(const BayView &view)
 {
-    const QColor colour = view.portAway ? portLostColour : colourOf(view.state);
+    const bool over = view.ended && view.state == BayView::Waiting;
+    const QColor colour = view.portAway ? portLostColour
+                          : over        ? endedColour
+                                        : colourOf(view.state);
     QPalette colours = palette();
     colours.setColor(QPalette::Window, colour);
     colours.setColor(QPalette::WindowText, Qt::white);
@@ -155,7 +163,7 @@ void BayTile::display(const BayView &view)
     colours.setColor(QPalette::Text, Qt::white);
     colours.setColor(QPalette::HighlightedText, colour.darker(160));
     setPalette(colours);
-    const QString words = view.portAway ? portLostWords : wordsOf(view.state);
+    const QString words = view.portAway ? portLostWords : over ? endedWords : wordsOf(view.state);
     state->setText(words);
     const bool moving = view.state == BayView::Updating && !view.portAway;
     QString more = view.portAway ? QStringLiteral("unit %1").arg(view.unit) : detailOf(view);

@@ -7,9 +7,13 @@
 void Line::bayChanged(int bay)
 {
     const BayView view = bayView(bay);
-    if (view.state == BayView::Passed || view.state == BayView::Failed) {
+    // An interrupted unit (Stop, a signal) holds a partial image: it is an
+    // outcome the operator must hear of as much as a failed one.
+    if (view.state != BayView::Waiting && view.state != BayView::Updating) {
         const QString what = view.state == BayView::Passed ? QStringLiteral("passed")
-                                                           : QStringLiteral("failed: %1").arg(view.reason);
+                             : view.state == BayView::Failed
+                                 ? QStringLiteral("failed: %1").arg(view.reason)
+                                 : QStringLiteral("interrupted: %1").arg(view.reason);
         if (lastSaid.value(bay) != view.unit) {
             lastSaid[bay] = view.unit;
             emit outcome(bay, QStringLiteral("Bay %1: unit %2 %3").arg(bay).arg(view.unit).arg(what));

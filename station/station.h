@@ -29,6 +29,7 @@ struct BayView
     QString note;
     bool portAway = false; // lost under the unit: its progress stands still
     bool awaitingLeave = false; // the unit's outcome is out; Next unit ends the wait
+    bool ended = false;         // no unit will be updated in this bay any more
 };
 
 // What a station that is one bay of a line asks of the line.

@@ -17,6 +17,7 @@ BayView Station::view() const
                                      .arg(awayFor.elapsed() / 1000)
                                      .arg(dialog.reconnectBound() / 1000.0);
     view.awaitingLeave = awaitingLeave.isValid();
+    view.ended = ended;
     return view;
 }
 

@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
 #include <QStyle>
@@ -118,12 +119,23 @@ void StationWindow::fitTo(const QRect &available)
                            std::max(outcomes->height(), stopButton->sizeHint().height()));
     const QSize screenRoom = available.size() - frame;
     const QSize room = screenRoom - chrome;
+    fittedRoom = room;
     grid->fitTo(room);
     const int scrollBar = grid->fits() ? 0 : style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     const int header = std::max(image->sizeHint().width(), tally->sizeHint().width());
     const QSize wanted = grid->sizeHint().expandedTo(QSize(header, 0)).boundedTo(room) + chrome +
                          QSize(scrollBar, 0);
-    resize(wanted.boundedTo(screenRoom));
+    fitted = wanted.boundedTo(screenRoom);
+    resize(fitted);
+}
+
+// Resized by hand or by the desktop, the bays are laid out again for the
+// room the tiles have now (squeezed into the old columns they would be
+// cut off mid-word); back at the size chosen for the screen, as they were.
+void StationWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    grid->fitTo(event->size() == fitted ? fittedRoom : scroll->viewport()->size());
 }
 
 // On another screen, the bays are laid out for its room.

@@ -41,6 +41,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
@@ -69,6 +70,8 @@ private:
     bool closeWhenEnded = false;
     bool ended = false;
     bool followsScreen = false;
+    QSize fitted;     // the size fitTo chose
+    QSize fittedRoom; // and the room it gave the bays
     QString recordsState;                // the database away, while it is
     QMessageBox *stopQuestion = nullptr; // while it is asked
 };

@@ -262,6 +262,33 @@ private slots:
         line.stop();
     }
 
+    // Made smaller by hand, the window lays its bays out again: no tile is
+    // narrower than its words at the scale they are shown.
+    void resizedByHand()
+    {
+        QStringList ports;
+        for (int bay = 1; bay <= 16; ++bay)
+            ports << byId(bay);
+        Line line(settings(ports, 0), out, err);
+        QVERIFY(line.start());
+        StationWindow window(line);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *grid = window.findChild<BayGrid *>();
+        const QSize chosen = window.size();
+        const int columns = grid->columns();
+        const double scale = grid->scale();
+        window.resize(420, 320);
+        QTRY_VERIFY2(tile(window, 16)->width() >= tile(window, 16)->narrowest(grid->scale()),
+                     qPrintable(QStringLiteral("%1 columns, %2 px").arg(grid->columns()).arg(tile(window, 16)->width())));
+        // Back at the size chosen for the screen: as they were.
+        window.resize(chosen);
+        QTRY_COMPARE(grid->columns(), columns);
+        QCOMPARE(grid->scale(), scale);
+        QVERIFY(grid->fits());
+        line.stop();
+    }
+
     // Stop mid-transfer asks first; Escape and Continue go on, "Stop anyway" stops.
     void stopAsks()
     {
@@ -290,6 +317,10 @@ private slots:
         QCOMPARE(ended.first().first().toInt(), 130);
         QCOMPARE(text(tile(window, 1), "state"), BayTile::wordsOf(BayView::Interrupted));
         QCOMPARE(text(tile(window, 1), "counts"), "0 passed, 0 failed, 1 interrupted");
+        // An interrupted unit is an outcome too: listed, and said.
+        auto *list = window.findChild<QListWidget *>("outcomes");
+        QCOMPARE(list->count(), 1);
+        QVERIFY2(list->item(0)->text().startsWith("Bay 1: unit 1 interrupted: "), qPrintable(list->item(0)->text()));
         QTRY_VERIFY(!window.isVisible());
     }
 
@@ -444,6 +475,30 @@ private slots:
         QVERIFY2(bay->accessibleName().contains(QStringLiteral("held by pid %1 (").arg(QCoreApplication::applicationPid())),
                  qPrintable(bay->accessibleName()));
         QVERIFY(text(bay, "detail").contains("held by"));
+        line.stop();
+    }
+
+    // A bay that gave up while the others run on never says it waits for
+    // a unit: one put there would never be updated.
+    void endedBayAmongRunningOnes()
+    {
+        const QString held = sim({"--once"});
+        QFile holder(held);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        QCOMPARE(::flock(holder.handle(), LOCK_EX | LOCK_NB), 0);
+        Line line(settings({held, sim({"--once", "--late", "1"})}, 0), out, err);
+        QVERIFY(line.start());
+        QSignalSpy ended(&line, &Line::ended);
+        StationWindow window(line);
+        window.show();
+        BayTile *bay = tile(window, 1);
+        QVERIFY(testing::waitFor([&] { return bay->accessibleName().contains("held by "); }, 5000));
+        QTRY_VERIFY2_WITH_TIMEOUT(text(bay, "state") != BayTile::wordsOf(BayView::Waiting),
+                                  qPrintable(text(bay, "state")), 2000);
+        QVERIFY(ended.isEmpty());
+        QVERIFY2(
+            bay->accessibleName().startsWith(QStringLiteral("Bay 1, %1, Ended, held by").arg(held)),
+            qPrintable(bay->accessibleName()));
         line.stop();
     }
 
