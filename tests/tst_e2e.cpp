@@ -75,7 +75,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, size);
         const QString out = dir.filePath("received-" + QString::number(size));
-        Sim sim({"--once", "--out", out, "--firmware", "2.10", "--hardware", "3.4"});
+        Sim sim({"--once", "--out", out, "--firmware", "2.0a", "--hardware", "3.4"});
         QVERIFY(!sim.port.isEmpty());
         const QByteArray image = pattern(size, 5);
         const QString header = name.endsWith(".pelk") ? QStringLiteral("HEADER-16-BYTES!") : QString();
@@ -334,6 +334,7 @@ private slots:
         QTest::newRow("missing value") << QStringList{"--late"};
         QTest::newRow("not a number") << QStringList{"--silent", "many"};
         QTest::newRow("bad version") << QStringList{"--firmware", "7"};
+        QTest::newRow("version part past two hex digits") << QStringList{"--firmware", "1.100"};
     }
     void badOptions()
     {
