@@ -113,6 +113,7 @@ private slots:
         QTest::newRow("noise between frames") << QStringList{"--noise"} << updated << true;
         QTest::newRow("answers byte by byte") << QStringList{"--split"} << updated << true;
         QTest::newRow("paced line") << QStringList{"--baud", "460800"} << updated << true;
+        QTest::newRow("baud 0, unpaced as by default") << QStringList{"--baud", "0"} << updated << true;
         QTest::newRow("cancels") << QStringList{"--cancel-at", "512"} << "Device canncelled, please retry" << false;
         QTest::newRow("stalls") << QStringList{"--stall-at", "512"} << "device time out, re-start this program" << false;
         QTest::newRow("hangs up") << QStringList{"--hangup-at", "512"} << "Port .* lost: .*download stopped.*" << false;

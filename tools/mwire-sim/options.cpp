@@ -40,6 +40,7 @@ constexpr int exitUsage = 64;
         "\nThe line:\n"
         "  --link PATH          also make PATH a symbolic link to the port\n"
         "  --baud RATE          pace the line at RATE baud both ways, as a real wire\n"
+        "                       (default 0: unpaced, as fast as the pseudo-terminal)\n"
         "  --spin-us US         of each paced wait, spin the last US microseconds rather than\n"
         "                       sleep (default 300; 0 for many devices on few cores)\n"
         "  --noise              random bytes between frames, now and then over 1024 at once\n"
@@ -154,7 +155,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--hangup-at") o.hangupAt = number(arg, value(), 0xFFFFFFFFL);
         else if (arg == "--hiccup-at") hiccup(arg, value(), o);
         else if (arg == "--late") o.lateMs = number(arg, value(), 60000);
-        else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
+        else if (arg == "--baud") o.baud = number(arg, value(), 4000000);
         else if (arg == "--spin-us") o.spinUs = number(arg, value(), 100000);
         else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
         else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
