@@ -113,11 +113,12 @@ asan-build: deps
 	$(call quietly,$(ASAN),build.log,cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPELKO_SANITIZE=ON)
 	$(call stepwise,$(ASAN),build.log,cmake --build $(ASAN) -j $(JOBS) --target testprograms)
 
-# ctest DIR: the suite in DIR, a line per test program as it ends; all it
-# printed is also in DIR/ctest.log, where make test looks for sanitizer
-# reports.
+# ctest DIR: the suite in DIR, a line per test program as it ends, and the
+# ones still running after 20 s with none ending; all it printed is also in
+# DIR/ctest.log, where make test looks for sanitizer reports.
 define ctest
-	@{ cd $(1) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(TEST_JOBS) 2>&1; \
+	@: > $(1)/ctest.log; tools/stillrunning.sh $$$$ $(1)/ctest.log 20 & \
+	{ cd $(1) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(TEST_JOBS) 2>&1; \
 	    echo "exit $$?"; } | tee $(1)/ctest.log | sed -u '/^exit [0-9]*$$/d'; \
 	    tail -n 1 $(1)/ctest.log | grep -qx "exit 0"
 endef

@@ -75,7 +75,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, size);
         const QString out = dir.filePath("received-" + QString::number(size));
-        Sim sim({"--once", "--out", out, "--firmware", "2.10", "--hardware", "3.4"});
+        Sim sim({"--once", "--out", out, "--firmware", "2.0a", "--hardware", "3.4"});
         QVERIFY(!sim.port.isEmpty());
         const QByteArray image = pattern(size, 5);
         const QString header = name.endsWith(".pelk") ? QStringLiteral("HEADER-16-BYTES!") : QString();
@@ -113,6 +113,7 @@ private slots:
         QTest::newRow("noise between frames") << QStringList{"--noise"} << updated << true;
         QTest::newRow("answers byte by byte") << QStringList{"--split"} << updated << true;
         QTest::newRow("paced line") << QStringList{"--baud", "460800"} << updated << true;
+        QTest::newRow("baud 0, unpaced as by default") << QStringList{"--baud", "0"} << updated << true;
         QTest::newRow("cancels") << QStringList{"--cancel-at", "512"} << "Device canncelled, please retry" << false;
         QTest::newRow("stalls") << QStringList{"--stall-at", "512"} << "device time out, re-start this program" << false;
         QTest::newRow("hangs up") << QStringList{"--hangup-at", "512"} << "Port .* lost: .*download stopped.*" << false;
@@ -334,6 +335,7 @@ private slots:
         QTest::newRow("missing value") << QStringList{"--late"};
         QTest::newRow("not a number") << QStringList{"--silent", "many"};
         QTest::newRow("bad version") << QStringList{"--firmware", "7"};
+        QTest::newRow("version part past two hex digits") << QStringList{"--firmware", "1.100"};
     }
     void badOptions()
     {

@@ -33,7 +33,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("after");
-        QTest::newRow("into the new image") << QStringList{"--restart-ms", "300", "--firmware-after", "2.10"}
+        QTest::newRow("into the new image") << QStringList{"--restart-ms", "300", "--firmware-after", "2.0a"}
                                             << 0 << "updated" << "02.0a";
         QTest::newRow("into its old image") << QStringList{"--restart-ms", "300"} << 6 << "wrong-firmware" << "01.00";
         QTest::newRow("never answers again") << QStringList{"--restart-ms", "600000"} << 6 << "no-restart" << "";

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,8 @@ constexpr int exitUsage = 64;
 {
     std::fprintf(stderr,
                  "mwire-sim: %s\n"
-                 "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware X.Y]\n"
-                 "                 [--hardware X.Y] [--restart-ms MS [--firmware-after X.Y]]\n"
+                 "usage: mwire-sim [--link PATH] [--out FILE] [--once] [--firmware XX.YY]\n"
+                 "                 [--hardware XX.YY] [--restart-ms MS [--firmware-after XX.YY]]\n"
                  "                 [--silent N] [--cancel-at OFFSET]\n"
                  "                 [--cancel-tries N] [--stall-at OFFSET] [--hangup-at OFFSET]\n"
                  "                 [--late MS]\n"
@@ -39,6 +40,7 @@ constexpr int exitUsage = 64;
         "\nThe line:\n"
         "  --link PATH          also make PATH a symbolic link to the port\n"
         "  --baud RATE          pace the line at RATE baud both ways, as a real wire\n"
+        "                       (default 0: unpaced, as fast as the pseudo-terminal)\n"
         "  --spin-us US         of each paced wait, spin the last US microseconds rather than\n"
         "                       sleep (default 300; 0 for many devices on few cores)\n"
         "  --noise              random bytes between frames, now and then over 1024 at once\n"
@@ -48,11 +50,12 @@ constexpr int exitUsage = 64;
         "  --flood              a broken device: frame starts and noise as fast as the line\n"
         "                       takes them, never an answer\n"
         "\nThe device:\n"
-        "  --firmware X.Y       the firmware version it reports (default 1.0)\n"
-        "  --hardware X.Y       the hardware version it reports (default 1.0)\n"
+        "  --firmware XX.YY     the firmware version it reports, two hex digits each as the\n"
+        "                       updater shows it (default 01.00)\n"
+        "  --hardware XX.YY     the hardware version it reports (default 01.00)\n"
         "  --restart-ms MS      after its update, restart: silent for MS, then answer again;\n"
         "                       its update ends once it has answered a version query\n"
-        "  --firmware-after X.Y with --restart-ms: the version it restarts into (default: its\n"
+        "  --firmware-after XX.YY  with --restart-ms: the version it restarts into (default: its\n"
         "                       old one, as a device whose new image did not take)\n"
         "  --out FILE           write the image received to FILE\n"
         "  --once               end when the update ends (updated or cancelled)\n"
@@ -89,13 +92,24 @@ long number(const std::string &option, const char *text, long max)
     return value;
 }
 
+// Two hex digits a part, as the updater shows a version ("Firm V01.0a") and
+// takes it in --expect-firmware: what is typed here is what the window says.
+int versionPart(const std::string &option, const std::string &part)
+{
+    char *end = nullptr;
+    const long value = std::strtol(part.c_str(), &end, 16);
+    if (part.empty() || part.size() > 2 || !std::isxdigit(static_cast<unsigned char>(part[0])) || *end)
+        usage("bad value '" + part + "' for " + option + " (want XX.YY, two hex digits each)");
+    return int(value);
+}
+
 void version(const std::string &option, const char *text, int &major, int &minor)
 {
     const char *dot = std::strchr(text, '.');
     if (!dot)
-        usage("bad value '" + std::string(text) + "' for " + option + " (want X.Y)");
-    major = int(number(option, std::string(text, dot).c_str(), 255));
-    minor = int(number(option, dot + 1, 255));
+        usage("bad value '" + std::string(text) + "' for " + option + " (want XX.YY, two hex digits each)");
+    major = versionPart(option, std::string(text, dot));
+    minor = versionPart(option, dot + 1);
 }
 
 // OFFSET, search or end, then :MS the terminal stays away.
@@ -141,7 +155,7 @@ Options parse(int argc, char **argv)
         else if (arg == "--hangup-at") o.hangupAt = number(arg, value(), 0xFFFFFFFFL);
         else if (arg == "--hiccup-at") hiccup(arg, value(), o);
         else if (arg == "--late") o.lateMs = number(arg, value(), 60000);
-        else if (arg == "--baud") o.baud = std::max(1L, number(arg, value(), 4000000));
+        else if (arg == "--baud") o.baud = number(arg, value(), 4000000);
         else if (arg == "--spin-us") o.spinUs = number(arg, value(), 100000);
         else if (arg == "--units") o.units = std::max(1L, number(arg, value(), 100000));
         else if (arg == "--fail-unit") o.failUnit = number(arg, value(), 100000);
