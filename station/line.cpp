@@ -216,6 +216,10 @@ void Line::signalCaught(int number)
             bay.station->nextUnitByHand();
         return;
     }
+    if (closed) {
+        emit dismissedBySignal(); // the line's own exit code stands
+        return;
+    }
     const char *name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
     bySignal = true;
     stopBecause(128 + number, QStringLiteral("stopped by %1").arg(QLatin1String(name)));

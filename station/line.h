@@ -86,6 +86,9 @@ public:
 signals:
     // Every bay has ended: the closing tally is out.
     void ended(int exitCode);
+    // A stop signal after the end: whatever still shows the end goes (a
+    // supervisor's SIGTERM must end the program, not wait for a person).
+    void dismissedBySignal();
     void bayShowsNew(int bay);
     // A unit's outcome, for people: "Bay 2: unit 7 passed".
     void outcome(int bay, const QString &said);

@@ -80,6 +80,7 @@ StationWindow::StationWindow(Line &line, QWidget *parent) : QWidget(parent), lin
             showTally();
     });
     connect(&line, &Line::ended, this, &StationWindow::lineEnded);
+    connect(&line, &Line::dismissedBySignal, this, &QWidget::close);
     connect(stopButton, &QPushButton::clicked, this,
             [this] { ended ? void(close()) : stop(false); });
     // Tab, the arrows or a click: the tile with the focus is in view.
