@@ -108,7 +108,7 @@ struct OptionParser
                        "FILE, postgresql://USER@HOST:PORT/DB (the password from ~/.pgpass, "
                        "PGPASSFILE or a service file, never the command line), or none. Default: "
                        "an SQLite file in the user's data directory."),
-        QStringLiteral("SPEC")};
+        QStringLiteral("DB")};
     const QCommandLineOption records{
         QStringLiteral("records"),
         QStringLiteral("Print the units' records (--db, else the default database): per image and "

@@ -94,18 +94,18 @@ constexpr int helpAllWanted = -2;
 
 // An address that cannot be used is a bad command line, told without
 // repeating what it holds: it may hold a password.
-int checkDatabase(const QString &spec)
+int checkDatabase(const QString &dbName)
 {
-    if (spec.isEmpty())
+    if (dbName.isEmpty())
         return -1;
-    const bool postgresLike = spec.startsWith(QLatin1String("postgres"), Qt::CaseInsensitive)
-                              && spec.contains(QLatin1Char(':'));
-    if (postgresLike && !spec.contains(QLatin1String("://")))
+    const bool postgresLike = dbName.startsWith(QLatin1String("postgres"), Qt::CaseInsensitive)
+                              && dbName.contains(QLatin1Char(':'));
+    if (postgresLike && !dbName.contains(QLatin1String("://")))
         return usageError(QStringLiteral("--db: a PostgreSQL server is named "
                                          "postgresql://USER@HOST:PORT/DB"));
     RecordTarget target;
     QString error;
-    if (!RecordTarget::parse(spec, &target, &error))
+    if (!RecordTarget::parse(dbName, &target, &error))
         return usageError(error.startsWith(QLatin1String("--db")) ? error : QStringLiteral("--db: %1").arg(error));
     return -1;
 }

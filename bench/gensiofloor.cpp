@@ -86,11 +86,11 @@ int main(int argc, char **argv)
         return 64;
     }
     GensioLine line;
-    const std::string spec = std::string("telnet(rfc2217),tcp,127.0.0.1,") + argv[1];
+    const std::string connection = std::string("telnet(rfc2217),tcp,127.0.0.1,") + argv[1];
     if (gensio_default_os_hnd(0, &line.o) != 0 || !(line.arrived = gensio_os_funcs_alloc_waiter(line.o))
-        || str_to_gensio(spec.c_str(), line.o, &GensioLine::event, &line, &line.io) != 0
+        || str_to_gensio(connection.c_str(), line.o, &GensioLine::event, &line, &line.io) != 0
         || gensio_open_s(line.io) != 0) {
-        std::fprintf(stderr, "gensiofloor: cannot open %s\n", spec.c_str());
+        std::fprintf(stderr, "gensiofloor: cannot open %s\n", connection.c_str());
         return 1;
     }
     gensio_set_read_callback_enable(line.io, true);

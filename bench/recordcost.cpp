@@ -60,10 +60,10 @@ struct Cost
 
 // Each add() timed alone; the loop runs between them, as a line's does, so
 // the courier's signals are taken as they come.
-Cost measure(const QString &spec, int records, QString *error)
+Cost measure(const QString &dbName, int records, QString *error)
 {
     RecordStore store;
-    if (!store.open(spec, error))
+    if (!store.open(dbName, error))
         return {};
     QList<double> ms;
     for (int unit = 1; unit <= records; ++unit) {
@@ -113,7 +113,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "recordcost: %s\n", qPrintable(error));
         return 1;
     }
-    const QString postgres = server.spec(PgServer::superuser, "postgres");
+    const QString postgres = server.dbName(PgServer::superuser, "postgres");
     row("SQLite file", measure(dir.filePath("units.sqlite"), records, &error), unitSeconds, bays);
     row("PostgreSQL through the spool", measure(postgres, records, &error), unitSeconds, bays);
     server.stop();

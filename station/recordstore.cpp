@@ -22,10 +22,10 @@ void RecordStore::setRetryDelays(int firstMs, int longestMs)
     longestDelay = qMax(firstMs, longestMs);
 }
 
-bool RecordStore::open(const QString &spec, QString *error)
+bool RecordStore::open(const QString &dbName, QString *error)
 {
     close();
-    if (!RecordTarget::parse(spec, &where, error) || !where.hasDriver(error)) {
+    if (!RecordTarget::parse(dbName, &where, error) || !where.hasDriver(error)) {
         where = RecordTarget();
         return false;
     }

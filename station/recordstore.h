@@ -30,10 +30,10 @@ public:
     // doubling up to the longest (default 1 s, 30 s). Before open().
     void setRetryDelays(int firstMs, int longestMs);
 
-    // spec as --db takes it ("none", a file, a postgresql:// address; empty:
+    // The database as --db names it ("none", a file, a postgresql:// address; empty:
     // the default database). false, with the reason, when it cannot be used;
     // a server that cannot be reached is no reason: its records wait.
-    bool open(const QString &spec, QString *error);
+    bool open(const QString &dbName, QString *error);
     const RecordTarget &target() const { return where; }
     bool isKeeping() const { return where.kind != RecordTarget::None; }
 

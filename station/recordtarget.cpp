@@ -35,11 +35,11 @@ QString quoted(QString value)
     return QLatin1Char('\'') + value + QLatin1Char('\'');
 }
 
-bool isPostgresScheme(const QString &spec, qsizetype *length)
+bool isPostgresScheme(const QString &dbName, qsizetype *length)
 {
     for (const QLatin1String scheme :
          {QLatin1String("postgresql://"), QLatin1String("postgres://")}) {
-        if (spec.startsWith(scheme, Qt::CaseInsensitive)) {
+        if (dbName.startsWith(scheme, Qt::CaseInsensitive)) {
             *length = scheme.size();
             return true;
         }
@@ -60,23 +60,23 @@ bool parsePort(const QString &text, int *port, QString *error)
 }
 } // namespace
 
-bool RecordTarget::parse(const QString &spec, RecordTarget *target, QString *error)
+bool RecordTarget::parse(const QString &dbName, RecordTarget *target, QString *error)
 {
     *target = RecordTarget();
     qsizetype schemeLength = 0;
-    if (spec == QLatin1String("none"))
+    if (dbName == QLatin1String("none"))
         return true;
-    if (isPostgresScheme(spec, &schemeLength)) {
+    if (isPostgresScheme(dbName, &schemeLength)) {
         target->kind = Postgres;
-        return target->parsePostgres(spec.mid(schemeLength), error);
+        return target->parsePostgres(dbName.mid(schemeLength), error);
     }
-    if (spec.contains(QLatin1String("://"))) {
+    if (dbName.contains(QLatin1String("://"))) {
         *error = QStringLiteral("--db: only postgresql:// addresses, a file or \"none\" are known");
         return false;
     }
     target->kind = Sqlite;
-    target->isDefault = spec.isEmpty();
-    target->path = QFileInfo(spec.isEmpty() ? defaultDatabasePath() : spec).absoluteFilePath();
+    target->isDefault = dbName.isEmpty();
+    target->path = QFileInfo(dbName.isEmpty() ? defaultDatabasePath() : dbName).absoluteFilePath();
     return true;
 }
 

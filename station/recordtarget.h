@@ -20,9 +20,9 @@ class RecordTarget
 public:
     enum Kind { None, Sqlite, Postgres };
 
-    // false with the reason for a spec that cannot be used; a spec that
+    // false with the reason for a name that cannot be used; a name that
     // carries a password is refused without repeating any of it.
-    static bool parse(const QString &spec, RecordTarget *target, QString *error);
+    static bool parse(const QString &dbName, RecordTarget *target, QString *error);
     // GenericDataLocation/pelkoupdate/records.sqlite
     // (~/.local/share/pelkoupdate/records.sqlite on Linux).
     static QString defaultDatabasePath();
@@ -41,7 +41,7 @@ public:
     QString database;
     QList<std::pair<QString, QString>> options; // further libpq keywords and values
 
-    // The target as it may be shown and as the spool knows it: the spec
+    // The target as it may be shown and as the spool knows it: the name
     // written out again (it never holds a password).
     QString name() const;
     // A connection to it for the calling thread, not yet opened; Qt SQL

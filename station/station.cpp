@@ -33,7 +33,7 @@ void Station::joinLine(BayHost *line, int number, const QString &port)
     bayPort = port;
 }
 
-bool Station::openRecords(const QString &logPath, const QString &dbSpec, QString *error)
+bool Station::openRecords(const QString &logPath, const QString &dbName, QString *error)
 {
     connect(&records, &UnitRecords::said, this, [this](const QString &line, bool problem) {
         print(problem ? err : human, problem ? QStringLiteral("pelkoupdate: ") + line : line);
@@ -43,7 +43,7 @@ bool Station::openRecords(const QString &logPath, const QString &dbSpec, QString
         own.insert(QStringLiteral("unit"), QJsonValue());
         emitEvent(own);
     });
-    return records.open(logPath, dbSpec, error);
+    return records.open(logPath, dbName, error);
 }
 
 void Station::listenToOperator()

@@ -67,9 +67,9 @@ public:
     ~Station() override;
 
     // Each unit's result goes to the log at logPath as a JSON line and into
-    // the database dbSpec names, on disk before the next unit starts. False,
+    // the database dbName names, on disk before the next unit starts. False,
     // with the reason, when either cannot be used.
-    bool openRecords(const QString &logPath, const QString &dbSpec, QString *error);
+    bool openRecords(const QString &logPath, const QString &dbName, QString *error);
     // Reads "next unit" from the terminal.
     void listenToOperator();
     // A failed unit is tried again, in place, this many times before it

@@ -4,11 +4,11 @@
 
 #include <QFileInfo>
 
-bool UnitRecords::open(const QString &logPath, const QString &dbSpec, QString *error)
+bool UnitRecords::open(const QString &logPath, const QString &dbName, QString *error)
 {
     if (!logPath.isEmpty() && !log.open(logPath, error))
         return false;
-    if (!store.open(dbSpec, error))
+    if (!store.open(dbName, error))
         return false;
     // One file as both would have the database write over the log's lines.
     const QString logFile = QFileInfo(logPath).canonicalFilePath();

@@ -19,7 +19,7 @@ class UnitRecords : public QObject
 
 public:
     // false, with the reason, when either cannot be used.
-    bool open(const QString &logPath, const QString &dbSpec, QString *error);
+    bool open(const QString &logPath, const QString &dbName, QString *error);
     // The result in the log, then in the database; false, with the reason,
     // when either could not keep it.
     bool keep(const QJsonObject &result, QString *error);

@@ -61,7 +61,7 @@ public:
             *error = why;
         return !running;
     }
-    QString spec(const QString &user, const QString &database) const
+    QString dbName(const QString &user, const QString &database) const
     {
         // Built by hand: an encoded path is full of %2F, which arg() would fill.
         return "postgresql://" + user + '@' +

@@ -110,11 +110,11 @@ class TestRecordsReport : public QObject
         query.format = format;
         return query;
     }
-    static bool keep(const QString &spec, const QList<QJsonObject> &results)
+    static bool keep(const QString &dbName, const QList<QJsonObject> &results)
     {
         RecordStore store;
         QString error;
-        bool kept = store.open(spec, &error);
+        bool kept = store.open(dbName, &error);
         for (const QJsonObject &one : results)
             kept = kept && store.add(one, &error);
         if (!error.isEmpty())
@@ -264,12 +264,12 @@ private slots:
 
     void junitStaysXmlWithControlCharacters()
     {
-        const QString spec = dir.filePath("control.sqlite");
+        const QString dbName = dir.filePath("control.sqlite");
         QJsonObject odd = unit("x\x01", 1, "line\x1b[2J", firstImage, "2026-12-09T06:00:00.000Z",
                                "cancelled", "stuck\x02 here");
-        QVERIFY(keep(spec, {odd}));
+        QVERIFY(keep(dbName, {odd}));
         RecordsQuery asked;
-        asked.db = spec;
+        asked.db = dbName;
         asked.format = "junit";
         QXmlStreamReader xml(report(asked).out);
         int failures = 0;
@@ -283,13 +283,13 @@ private slots:
     void readsWhileAStationKeeps()
     {
         // The station's log and its lock files are there while it runs.
-        const QString spec = dir.filePath("running.sqlite");
+        const QString dbName = dir.filePath("running.sqlite");
         RecordStore station;
         QString error;
-        QVERIFY2(station.open(spec, &error), qPrintable(error));
+        QVERIFY2(station.open(dbName, &error), qPrintable(error));
         QVERIFY(station.add(units().first(), &error));
         RecordsQuery asked;
-        asked.db = spec;
+        asked.db = dbName;
         asked.format = "json";
         const Report running = report(asked);
         QCOMPARE(running.code, 0);
@@ -369,17 +369,17 @@ private slots:
     {
         QString error;
         QVERIFY2(server.start("local all all trust\n", &error), qPrintable(error));
-        const QString spec = server.spec(PgServer::superuser, "postgres");
+        const QString dbName = server.dbName(PgServer::superuser, "postgres");
         QList<QJsonObject> all = units();
-        QVERIFY(keep(spec, all.mid(0, 4)));
+        QVERIFY(keep(dbName, all.mid(0, 4)));
         QVERIFY2(server.stop(&error), qPrintable(error));
-        QVERIFY(keep(spec, all.mid(4))); // spooled: the server is away
+        QVERIFY(keep(dbName, all.mid(4))); // spooled: the server is away
         RecordsQuery asked;
-        asked.db = spec;
+        asked.db = dbName;
         asked.format = "table";
         const Report away = report(asked);
         QCOMPARE(away.code, 3);
-        QVERIFY2(away.err.contains("database away: cannot read " + spec), qPrintable(away.err));
+        QVERIFY2(away.err.contains("database away: cannot read " + dbName), qPrintable(away.err));
         QVERIFY2(away.err.contains("3 of the records asked for are waiting"), qPrintable(away.err));
         QCOMPARE(away.err.count('\n'), 2);
         QVERIFY2(server.start("local all all trust\n", &error), qPrintable(error));

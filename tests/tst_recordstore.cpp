@@ -104,10 +104,10 @@ class TestRecordStore : public QObject
     PgServer server;
     int testNumber = 0;
 
-    QString sqliteSpec() const { return dir.filePath(QString("units-%1.sqlite").arg(testNumber)); }
-    QString specFor(const QString &backend) const
+    QString sqliteDbName() const { return dir.filePath(QString("units-%1.sqlite").arg(testNumber)); }
+    QString dbNameFor(const QString &backend) const
     {
-        return backend == "sqlite" ? sqliteSpec() : server.spec(PgServer::superuser, "records");
+        return backend == "sqlite" ? sqliteDbName() : server.dbName(PgServer::superuser, "records");
     }
     // The database as the test reads it, apart from the store.
     QSqlDatabase reader(const QString &backend, const QString &database = "records")
@@ -118,7 +118,7 @@ class TestRecordStore : public QObject
         QSqlDatabase db =
             QSqlDatabase::addDatabase(backend == "sqlite" ? "QSQLITE" : "QPSQL", name);
         if (backend == "sqlite") {
-            db.setDatabaseName(sqliteSpec());
+            db.setDatabaseName(sqliteDbName());
         } else {
             db.setHostName(server.socketDirectory());
             db.setPort(PgServer::port);
@@ -140,7 +140,7 @@ class TestRecordStore : public QObject
     {
         RecordStore store;
         QString error;
-        QVERIFY2(store.open(specFor(backend), &error), qPrintable(error));
+        QVERIFY2(store.open(dbNameFor(backend), &error), qPrintable(error));
         for (const QJsonObject &one : results)
             QVERIFY2(store.add(one, &error), qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
@@ -170,9 +170,9 @@ private slots:
         qputenv("XDG_STATE_HOME", dir.filePath(QString("state-%1").arg(testNumber)).toUtf8());
     }
 
-    void specs_data()
+    void databaseNames_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("dbName");
         QTest::addColumn<QString>("name"); // empty: refused
         QTest::newRow("none") << "none"
                               << "none";
@@ -202,13 +202,13 @@ private slots:
         QTest::newRow("a key's password") << "postgresql://db/records?sslpassword=s3cr3t-pw"
                                           << "";
     }
-    void specs()
+    void databaseNames()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, dbName);
         QFETCH(QString, name);
         RecordTarget target;
         QString error;
-        QCOMPARE(RecordTarget::parse(spec, &target, &error), !name.isEmpty());
+        QCOMPARE(RecordTarget::parse(dbName, &target, &error), !name.isEmpty());
         if (!name.isEmpty()) {
             QCOMPARE(target.name(), name);
             return;
@@ -216,7 +216,7 @@ private slots:
         QVERIFY(!error.isEmpty());
         QVERIFY2(!error.contains("s3cr3t"), qPrintable(error));
         RecordStore store;
-        QVERIFY(!store.open(spec, &error));
+        QVERIFY(!store.open(dbName, &error));
         QVERIFY2(!error.contains("s3cr3t"), qPrintable(error));
         QVERIFY(!store.isKeeping());
     }
@@ -364,7 +364,7 @@ private slots:
         const QString run = newRun();
         RecordStore store;
         QString error;
-        QVERIFY2(store.open(server.spec("writer", "records"), &error), qPrintable(error));
+        QVERIFY2(store.open(server.dbName("writer", "records"), &error), qPrintable(error));
         QVERIFY(store.add(result(run, 1), &error));
         QTRY_VERIFY2_WITH_TIMEOUT(store.waiting() == 0, qPrintable(store.awayReason()), 10000);
         QCOMPARE(count(reader("postgresql"), "count(*)", run), 1);
@@ -379,7 +379,7 @@ private slots:
         }
         RecordStore store;
         QString error;
-        QVERIFY(!store.open(sqliteSpec(), &error));
+        QVERIFY(!store.open(sqliteDbName(), &error));
         QVERIFY2(error.contains("newer pelkoupdate (schema version 99"), qPrintable(error));
     }
 
@@ -390,7 +390,7 @@ private slots:
         store.setRetryDelays(50, 300);
         QSignalSpy away(&store, &RecordStore::awayChanged);
         QString error;
-        QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+        QVERIFY2(store.open(dbNameFor("postgresql"), &error), qPrintable(error));
         for (int unit = 1; unit <= 3; ++unit)
             QVERIFY(store.add(result(run, unit), &error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
@@ -429,7 +429,7 @@ private slots:
         {
             RecordStore store;
             QSignalSpy away(&store, &RecordStore::awayChanged);
-            QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+            QVERIFY2(store.open(dbNameFor("postgresql"), &error), qPrintable(error));
             QVERIFY(store.add(result(run, 1), &error));
             QVERIFY(store.add(result(run, 2), &error));
             QVERIFY(away.wait(5000));
@@ -439,7 +439,7 @@ private slots:
         QVERIFY2(server.start("local all keeper scram-sha-256\nlocal all all trust\n", &error),
                  qPrintable(error));
         RecordStore store;
-        QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+        QVERIFY2(store.open(dbNameFor("postgresql"), &error), qPrintable(error));
         QVERIFY(store.add(result(run, 3), &error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
         QCOMPARE(store.close(), 0);
@@ -459,7 +459,7 @@ private slots:
         const QString run = newRun();
         RecordStore store;
         QString error;
-        QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+        QVERIFY2(store.open(dbNameFor("postgresql"), &error), qPrintable(error));
         QVERIFY(store.add(result(run, 1), &error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
         // Its server process frozen: the connection stays, nothing answers.
@@ -496,8 +496,8 @@ private slots:
         QSignalSpy failed(&store, &RecordStore::deliveryFailed);
         QString error;
         // A short statement timeout of the user's own, after the default.
-        const QString spec = specFor("postgresql") + "?options=-c%20statement_timeout%3D300";
-        QVERIFY2(store.open(spec, &error), qPrintable(error));
+        const QString dbName = dbNameFor("postgresql") + "?options=-c%20statement_timeout%3D300";
+        QVERIFY2(store.open(dbName, &error), qPrintable(error));
         QVERIFY(store.add(result(run, 1), &error));
         QTRY_VERIFY_WITH_TIMEOUT(store.isAway(), 5000);
         QVERIFY2(store.awayReason().contains("statement timeout"), qPrintable(store.awayReason()));
@@ -510,12 +510,12 @@ private slots:
     void passwordOnlyInPgpassFile()
     {
         const QString run = newRun();
-        const QString spec = server.spec("keeper", "kept");
+        const QString dbName = server.dbName("keeper", "kept");
         QString error;
         qputenv("PGPASSFILE", dir.filePath("no-such-pgpass").toUtf8());
         {
             RecordStore store;
-            QVERIFY2(store.open(spec, &error), qPrintable(error));
+            QVERIFY2(store.open(dbName, &error), qPrintable(error));
             QVERIFY(store.add(result(run, 1), &error));
             QTRY_VERIFY_WITH_TIMEOUT(store.isAway(), 5000);
             QVERIFY2(store.awayReason().contains("password"), qPrintable(store.awayReason()));
@@ -528,7 +528,7 @@ private slots:
         QVERIFY(pgpass.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
         qputenv("PGPASSFILE", pgpass.fileName().toUtf8());
         RecordStore store;
-        QVERIFY2(store.open(spec, &error), qPrintable(error));
+        QVERIFY2(store.open(dbName, &error), qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(store.waiting(), 0, 10000);
         QVERIFY(!store.isAway());
         store.close();
@@ -544,7 +544,7 @@ private slots:
         RecordStore store;
         QSignalSpy failed(&store, &RecordStore::deliveryFailed);
         QString error;
-        QVERIFY2(store.open(specFor("postgresql"), &error), qPrintable(error));
+        QVERIFY2(store.open(dbNameFor("postgresql"), &error), qPrintable(error));
         QVERIFY(store.add(broken, &error));
         QVERIFY(store.add(result(run, 2), &error));
         QTRY_COMPARE_WITH_TIMEOUT(count(reader("postgresql"), "count(*)", run), 1, 10000);

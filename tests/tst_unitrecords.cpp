@@ -57,7 +57,7 @@ private slots:
                       {"-platform", "offscreen", "--station", "--download", "--json", "--file",
                        testing::writeFile(dir, "fw.plk", pattern(1024, 9)), "--count", "8",
                        "--leave-seconds", "0.3", "--timeout", "5", "--station-name", "line-a",
-                       "--db", server.spec(PgServer::superuser, "postgres"), "--port", sims[0].port,
+                       "--db", server.dbName(PgServer::superuser, "postgres"), "--port", sims[0].port,
                        "--port", sims[1].port});
         QByteArray out;
         int results = 0;
@@ -90,7 +90,7 @@ private slots:
         }
         QVERIFY(told.contains(true)); // and back, if the line outlived the retries' wait
         int exitCode = -1;
-        const QList<QByteArray> rows = records({"--db", server.spec(PgServer::superuser, "postgres"),
+        const QList<QByteArray> rows = records({"--db", server.dbName(PgServer::superuser, "postgres"),
                                                 "--format", "json"}, &exitCode).split('\n');
         QCOMPARE(exitCode, 0);
         QSet<QString> units;
@@ -190,7 +190,7 @@ private slots:
     {
         if (lineRun.isEmpty())
             QSKIP("no line's records to read");
-        const QString db = server.spec(PgServer::superuser, "postgres");
+        const QString db = server.dbName(PgServer::superuser, "postgres");
         QCOMPARE(records({"--db", db, "--format", "csv"}).count('\n'), 9); // a header and 8
         QCOMPARE(records({"--db", db, "--format", "json", "--station", "line-a"}).count('\n'), 8);
         QCOMPARE(records({"--db", db, "--format", "json", "--station", "another"}).count('\n'), 0);
